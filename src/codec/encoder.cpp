@@ -1,0 +1,244 @@
+#include "codec/encoder.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <string>
+
+namespace korvane {
+
+namespace {
+
+constexpr float kNormFloor = 1e-9f;
+
+// Codes are 8 bits (magnitude, phase) and 16 bits (norm) wide.
+constexpr std::size_t kMaxMagPhaseEntries = 256;
+constexpr std::size_t kMaxNormEntries = 65536;
+
+Status check_grid(const SpectralGrid& grid, const char* name, std::size_t max_entries) {
+    if (!grid.empty() && grid.size() <= max_entries) return {};
+    return fail(invalid_input(std::string(name) + " has " + std::to_string(grid.size()) +
+                              " entries, but its codes can address 1 to " + std::to_string(max_entries)));
+}
+
+Status check_grids_encodable(const SpectralEncoder& e) {
+    if (auto s = check_grid(e.mag_grid, "mag_grid", kMaxMagPhaseEntries); !s) return s;
+    if (auto s = check_grid(e.phase_grid, "phase_grid", kMaxMagPhaseEntries); !s) return s;
+    return check_grid(e.norm_grid, "norm_grid", kMaxNormEntries);
+}
+
+// Sequential sum of squares, each square and each sum rounded on its own.
+float sum_of_squares(std::span<const float> x) {
+    float s = 0.0f;
+    for (float v : x) {
+        const float sq = v * v;
+        s = s + sq;
+    }
+    return s;
+}
+
+// The per-call working state of encoding: made once and reused for every row
+// of a batch.
+class Encoding {
+public:
+    explicit Encoding(const SpectralEncoder& e)
+        : enc_(e),
+          buffer_(e.dim),
+          scratch_(e.fft_forward.scratch_len()),
+          mags_(e.f),
+          phases_(e.f),
+          mag_logs_(e.mag_grid),
+          norm_logs_(e.norm_grid) {
+        if (e.top_k < e.f) order_.resize(e.f);
+    }
+
+    SpectralCodes encode(std::span<const float> x) {
+        const std::size_t dim = enc_.dim;
+        const std::size_t f = enc_.f;
+
+        const float norm = std::sqrt(sum_of_squares(x));
+        const float w = norm > kNormFloor ? norm : kNormFloor;  // a NaN norm takes the floor
+        const float inv = 1.0f / w;
+        for (std::size_t i = 0; i < dim; ++i) buffer_[i] = {inv * x[i], 0.0f};
+
+        forward_transform(enc_.fft_forward, buffer_, scratch_);
+
+        for (std::size_t b = 0; b < f; ++b) {
+            const float re = buffer_[b].real();
+            const float im = buffer_[b].imag();
+            mags_[b] = hypotf(re, im);
+            phases_[b] = atan2f(im, re);
+        }
+
+        SpectralCodes codes;
+        const std::size_t k = enc_.top_k < f ? enc_.top_k : f;
+        codes.idx.resize(k);
+        if (enc_.top_k < f) {
+            for (std::size_t b = 0; b < f; ++b) order_[b] = static_cast<std::uint32_t>(b);
+            // Descending magnitude, equal magnitudes lower bin first. NaN
+            // magnitudes (only from NaN or infinite input) go after every
+            // number, so the order stays total and deterministic.
+            const float* m = mags_.data();
+            auto before = [m](std::uint32_t a, std::uint32_t b) {
+                const float ma = m[a];
+                const float mb = m[b];
+                const bool na = std::isnan(ma);
+                const bool nb = std::isnan(mb);
+                if (na != nb) return nb;
+                if (!na && ma != mb) return ma > mb;
+                return a < b;
+            };
+            std::partial_sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(k), order_.end(), before);
+            for (std::size_t j = 0; j < k; ++j) codes.idx[j] = static_cast<std::uint16_t>(order_[j]);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) codes.idx[j] = static_cast<std::uint16_t>(j);
+        }
+
+        codes.mag_q.resize(k);
+        codes.phase_q.resize(k);
+        for (std::size_t j = 0; j < k; ++j) codes.mag_q[j] = static_cast<std::uint8_t>(mag_logs_.nearest(mags_[codes.idx[j]]));
+        for (std::size_t j = 0; j < k; ++j) {
+            float p = phases_[codes.idx[j]];
+            if (p < 0.0f) p = p + kTwoPi;  // once; NaN and -0.0 stay as they are
+            codes.phase_q[j] = static_cast<std::uint8_t>(nearest_index(enc_.phase_grid, p));
+        }
+        codes.norm_q = static_cast<std::uint16_t>(norm_logs_.nearest(norm));  // the norm before the floor
+        return codes;
+    }
+
+private:
+    const SpectralEncoder& enc_;
+    FftBuffer buffer_;
+    std::vector<std::complex<float>> scratch_;
+    std::vector<float> mags_;
+    std::vector<float> phases_;
+    std::vector<std::uint32_t> order_;
+    LogGridTable mag_logs_;
+    LogGridTable norm_logs_;
+};
+
+}  // namespace
+
+std::uint64_t saturating_u64(float v) {
+    if (!(v > 0.0f)) return 0;  // NaN, zero and negatives
+    if (v >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
+                                      std::uint8_t phase_bits, std::uint8_t norm_bits) {
+    if (dim < 4) return fail(DimensionMismatch{4, dim});
+    const std::uint64_t f = dim / 2 + 1;
+    if (top_k - 1 > dim / 2) return fail(TopKExceedsF{top_k, f});  // wraps for top_k = 0
+    for (std::uint8_t bits : {mag_bits, phase_bits, norm_bits})
+        if (bits >= 31) return fail(invalid_grid_size(bits));
+    if (dim > kMaxDim)
+        return fail(invalid_input("dim " + std::to_string(dim) + " gives F = " + std::to_string(f) +
+                                  " bins, more than 16-bit bin numbers can address (dim must be at most " +
+                                  std::to_string(kMaxDim) + ")"));
+
+    SpectralEncoder e;
+    e.mag_hi = std::sqrt(static_cast<float>(f));
+    auto mag_grid = log_grid(0.001f, e.mag_hi, mag_bits);
+    if (!mag_grid) return fail(mag_grid.error());
+    e.mag_grid = std::move(*mag_grid);
+    e.phase_grid = uniform_phase_grid(phase_bits);
+    auto norm_grid = log_grid(0.5f, 2.0f, norm_bits);
+    if (!norm_grid) return fail(norm_grid.error());
+    e.norm_grid = std::move(*norm_grid);
+    auto plan = SpectralFftPlan::forward(dim);
+    if (!plan) return fail(plan.error());
+    e.fft_forward = std::move(*plan);
+    e.dim = dim;
+    e.top_k = top_k;
+    e.f = f;
+    e.mag_lo = 0.001f;
+    e.norm_lo = 0.5f;
+    e.norm_hi = 2.0f;
+    e.mag_bits = mag_bits;
+    e.phase_bits = phase_bits;
+    e.norm_bits = norm_bits;
+    return e;
+}
+
+Result<SpectralCodes> encode_one(const SpectralEncoder& encoder, std::span<const float> x) {
+    if (x.size() != encoder.dim) return fail(DimensionMismatch{encoder.dim, x.size()});
+    if (auto s = check_grids_encodable(encoder); !s) return fail(s.error());
+    return Encoding(encoder).encode(x);
+}
+
+Result<std::vector<SpectralCodes>> encode_rows(const SpectralEncoder& encoder, std::span<const float> flat) {
+    const std::size_t dim = encoder.dim;
+    if (flat.size() % dim != 0) return fail(BufferLength{dim, flat.size()});
+    const std::size_t rows = flat.size() / dim;
+    std::vector<SpectralCodes> out;
+    if (rows == 0) return out;
+    if (auto s = check_grids_encodable(encoder); !s) return fail(s.error());
+    out.reserve(rows);
+    Encoding encoding(encoder);
+    for (std::size_t r = 0; r < rows; ++r) out.push_back(encoding.encode(flat.subspan(r * dim, dim)));
+    return out;
+}
+
+SpectralCodes clone_codes(const SpectralCodes& codes) { return codes; }
+
+Status calibrate(SpectralEncoder& encoder, std::span<const float> sample) {
+    const std::size_t len = sample.size();
+    if (len == 0) return {};
+    const std::size_t dim = encoder.dim;
+    if (len % dim != 0) return fail(BufferLength{dim, len});
+    const std::size_t rows = len / dim;
+    const std::size_t f = encoder.f;
+    const std::size_t top_k = encoder.top_k < f ? encoder.top_k : f;
+
+    FftBuffer buffer(dim);
+    std::vector<std::complex<float>> scratch(encoder.fft_forward.scratch_len());
+    std::vector<float> mags(f);
+    std::vector<float> collection;
+    collection.reserve(rows * top_k);
+
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::span<const float> x = sample.subspan(r * dim, dim);
+        const float root = std::sqrt(sum_of_squares(x));
+        const float w = root > kNormFloor ? root : kNormFloor;
+        // Divided value by value here, not multiplied by a reciprocal.
+        for (std::size_t i = 0; i < dim; ++i) buffer[i] = {x[i] / w, 0.0f};
+        forward_transform(encoder.fft_forward, buffer, scratch);
+        for (std::size_t j = 0; j < f; ++j) {
+            mags[j] = hypotf(buffer[j].real(), buffer[j].imag());
+            // Selection and sorting need a total order, which NaN breaks.
+            if (std::isnan(mags[j]))
+                return fail(invalid_input("calibration sample row " + std::to_string(r) +
+                                          " holds NaN or infinite values"));
+        }
+        if (top_k < f)
+            std::nth_element(mags.begin(), mags.begin() + static_cast<std::ptrdiff_t>(top_k - 1), mags.end(),
+                             std::greater<float>());
+        collection.insert(collection.end(), mags.begin(), mags.begin() + static_cast<std::ptrdiff_t>(top_k));
+    }
+
+    std::sort(collection.begin(), collection.end());
+    const std::size_t m = collection.size();
+    const float big_m = static_cast<float>(m);
+    const std::size_t lo = std::min<std::uint64_t>(saturating_u64(big_m * 0.01f), m - 1);
+    const std::size_t hi = std::min<std::uint64_t>(saturating_u64(big_m * 0.99f), m - 1);
+    const float mag_lo = std::fmax(collection[lo], 0.001f);
+    const float t = mag_lo * 10.0f;
+    const float mag_hi = std::fmax(collection[hi], t);
+
+    auto grid = log_grid(mag_lo, mag_hi, encoder.mag_bits);
+    if (!grid) return fail(grid.error());
+    encoder.mag_lo = mag_lo;
+    encoder.mag_hi = mag_hi;
+    encoder.mag_grid = std::move(*grid);
+    return {};
+}
+
+std::uint64_t bytes_per_chunk(const SpectralEncoder& encoder) {
+    const std::uint64_t bin_bits = saturating_u64(std::ceil(log2f(static_cast<float>(encoder.f))));
+    const std::uint64_t bits_per_bin = bin_bits + encoder.mag_bits + encoder.phase_bits;
+    return (bits_per_bin * encoder.top_k + 7) / 8;
+}
+
+}  // namespace korvane

@@ -1,0 +1,298 @@
+#include "io/format.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace korvane {
+
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'N'};
+
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+
+SpectralError nul_in_path() { return Io{"path contains a NUL byte"}; }
+
+template <class T>
+void put_le(std::uint8_t* out, T v) {
+    for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+template <class T>
+T get_le(const std::uint8_t* in) {
+    T v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) v = static_cast<T>(v | (static_cast<T>(in[i]) << (8 * i)));
+    return v;
+}
+
+// Write side: an 8 KiB buffer in front of a file descriptor. Writes at least
+// as large as the buffer go straight to the file once the buffer is empty.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kIoBufferSize]) {}
+    ~BufferedWriter() {
+        // One last attempt for what is still buffered; its failure is ignored
+        // because an error has already been reported on this path.
+        if (fd_ >= 0) {
+            (void)flush();
+            ::close(fd_);
+        }
+    }
+
+    Status write(const std::uint8_t* data, std::size_t len) {
+        if (len > kIoBufferSize - used_) {
+            if (auto s = flush(); !s) return s;
+        }
+        if (len >= kIoBufferSize) return write_all(data, len);
+        std::memcpy(buf_.get() + used_, data, len);
+        used_ += len;
+        return {};
+    }
+
+    Status flush() {
+        if (used_ == 0) return {};
+        auto s = write_all(buf_.get(), used_);
+        used_ = 0;
+        return s;
+    }
+
+    Status close() {
+        auto s = flush();
+        const int fd = fd_;
+        fd_ = -1;
+        if (!s) {
+            ::close(fd);
+            return s;
+        }
+        if (::close(fd) != 0) return fail(io_error_from_errno(errno));
+        return {};
+    }
+
+private:
+    Status write_all(const std::uint8_t* data, std::size_t len) {
+        while (len > 0) {
+            const ssize_t w = ::write(fd_, data, len);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return fail(io_error_from_errno(errno));
+            }
+            if (w == 0) return fail(Io{"failed to write whole buffer"});
+            data += w;
+            len -= static_cast<std::size_t>(w);
+        }
+        return {};
+    }
+
+    int fd_;
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t used_ = 0;
+};
+
+// One array as its little-endian byte image, handed over in one write.
+Status write_f32s(BufferedWriter& out, std::span<const float> values) {
+    if (values.empty()) return {};
+    if constexpr (std::endian::native == std::endian::little) {
+        return out.write(reinterpret_cast<const std::uint8_t*>(values.data()), values.size() * 4);
+    } else {
+        std::vector<std::uint8_t> bytes(values.size() * 4);
+        for (std::size_t i = 0; i < values.size(); ++i) put_le(&bytes[4 * i], std::bit_cast<std::uint32_t>(values[i]));
+        return out.write(bytes.data(), bytes.size());
+    }
+}
+
+Status check_grid_length(const SpectralGrid& grid, const char* name, std::uint8_t bits) {
+    const std::uint64_t want = std::uint64_t{1} << bits;
+    if (grid.size() == want) return {};
+    return fail(invalid_input(std::string(name) + " has " + std::to_string(grid.size()) + " entries but its width of " +
+                              std::to_string(bits) + " bits needs " + std::to_string(want) +
+                              "; such an index file could not be read back"));
+}
+
+// a * b + c in 64 bits, or false when it does not fit.
+bool mul_add(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& out) {
+    std::uint64_t prod;
+    if (__builtin_mul_overflow(a, b, &prod)) return false;
+    return !__builtin_add_overflow(prod, c, &out);
+}
+
+}  // namespace
+
+BufferedReader::BufferedReader(int fd, std::uint64_t file_size)
+    : fd_(fd), file_size_(file_size), buf_(new std::uint8_t[kIoBufferSize]) {}
+
+BufferedReader::BufferedReader(BufferedReader&& other) noexcept
+    : fd_(other.fd_),
+      file_size_(other.file_size_),
+      consumed_(other.consumed_),
+      buf_(std::move(other.buf_)),
+      pos_(other.pos_),
+      end_(other.end_) {
+    other.fd_ = -1;
+}
+
+BufferedReader::~BufferedReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<BufferedReader> BufferedReader::open(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return fail(nul_in_path());
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(io_error_from_errno(errno));
+    struct stat st {};
+    std::uint64_t size = std::numeric_limits<std::uint64_t>::max();
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) size = static_cast<std::uint64_t>(st.st_size);
+    return BufferedReader(fd, size);
+}
+
+std::uint64_t BufferedReader::remaining() const {
+    if (file_size_ == std::numeric_limits<std::uint64_t>::max()) return file_size_;
+    return file_size_ > consumed_ ? file_size_ - consumed_ : 0;
+}
+
+Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        if (pos_ < end_) {
+            const std::size_t take = std::min(end_ - pos_, out.size() - done);
+            std::memcpy(out.data() + done, buf_.get() + pos_, take);
+            pos_ += take;
+            done += take;
+            continue;
+        }
+        // Buffer empty: large requests read straight into the destination.
+        const std::size_t want = out.size() - done;
+        std::uint8_t* dst = want >= kIoBufferSize ? out.data() + done : buf_.get();
+        const std::size_t cap = want >= kIoBufferSize ? want : kIoBufferSize;
+        const ssize_t r = ::read(fd_, dst, cap);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return fail(io_error_from_errno(errno));
+        }
+        if (r == 0) return fail(io_short_read());
+        if (dst == buf_.get()) {
+            pos_ = 0;
+            end_ = static_cast<std::size_t>(r);
+        } else {
+            done += static_cast<std::size_t>(r);
+        }
+    }
+    consumed_ += out.size();
+    return {};
+}
+
+Status read_f32s(BufferedReader& reader, std::span<float> dst) {
+    if (dst.empty()) return {};
+    if (reader.remaining() / 4 < dst.size()) return fail(io_short_read());
+    auto bytes = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(dst.data()), dst.size() * 4);
+    if (auto s = reader.read_exact(bytes); !s) return s;
+    if constexpr (std::endian::native == std::endian::big) {
+        for (float& v : dst) {
+            std::uint8_t b[4];
+            std::memcpy(b, &v, 4);
+            v = std::bit_cast<float>(get_le<std::uint32_t>(b));
+        }
+    }
+    return {};
+}
+
+Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::string& path) {
+    const SpectralEncoder& e = index.encoder;
+    if (auto s = check_grid_length(e.mag_grid, "mag_grid", e.mag_bits); !s) return fail(s.error());
+    if (auto s = check_grid_length(e.phase_grid, "phase_grid", e.phase_bits); !s) return fail(s.error());
+    if (auto s = check_grid_length(e.norm_grid, "norm_grid", e.norm_bits); !s) return fail(s.error());
+    if (path.find('\0') != std::string::npos) return fail(nul_in_path());
+
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(io_error_from_errno(errno));
+    BufferedWriter out(fd);
+
+    std::uint8_t header[kHeaderSize] = {};
+    std::memcpy(header, kMagic, 4);
+    put_le<std::uint32_t>(header + 4, kFormatVersion);
+    put_le<std::uint32_t>(header + 8, static_cast<std::uint32_t>(e.dim));
+    put_le<std::uint32_t>(header + 12, static_cast<std::uint32_t>(e.top_k));
+    header[16] = e.mag_bits;
+    header[17] = e.phase_bits;
+    header[18] = e.norm_bits;
+    put_le<std::uint64_t>(header + 24, index.codes.size());
+    if (auto s = out.write(header, kHeaderSize); !s) return fail(s.error());
+
+    const std::span<const float> sections[] = {e.mag_grid, e.phase_grid, e.norm_grid,
+                                               index.mags, index.phases, index.norms};
+    std::uint64_t values = 0;
+    for (auto section : sections) {
+        if (auto s = write_f32s(out, section); !s) return fail(s.error());
+        values += section.size();
+    }
+    if (auto s = out.close(); !s) return fail(s.error());
+    return kHeaderSize + 4 * values;
+}
+
+Result<SpectralIndex> read_index_file(const std::string& path) {
+    auto opened = BufferedReader::open(path);
+    if (!opened) return fail(opened.error());
+    BufferedReader& in = *opened;
+
+    std::uint8_t header[kHeaderSize];
+    if (auto s = in.read_exact(header); !s) return fail(s.error());
+    if (std::memcmp(header, kMagic, 4) != 0) return fail(Format{"magic bytes mismatch"});
+    const auto version = get_le<std::uint32_t>(header + 4);
+    if (version != kFormatVersion) return fail(VersionMismatch{version, kFormatVersion});
+    const std::uint64_t dim = get_le<std::uint32_t>(header + 8);
+    const std::uint64_t top_k = get_le<std::uint32_t>(header + 12);
+    const std::uint8_t mag_bits = header[16];
+    const std::uint8_t phase_bits = header[17];
+    const std::uint8_t norm_bits = header[18];
+    const std::uint64_t n = get_le<std::uint64_t>(header + 24);
+
+    auto built = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
+    if (!built) return fail(built.error());
+    SpectralIndex index = make_index(*built);
+    SpectralEncoder& e = index.encoder;
+
+    // Size nothing from the header that the file cannot hold: a damaged or
+    // hostile count must not make the loader allocate or overflow.
+    auto fits = [&](std::uint64_t values) { return in.remaining() / 4 >= values; };
+    SpectralGrid grids[3];
+    const std::uint8_t widths[3] = {mag_bits, phase_bits, norm_bits};
+    for (int g = 0; g < 3; ++g) {
+        const std::uint64_t count = std::uint64_t{1} << widths[g];
+        if (!fits(count)) return fail(io_short_read());
+        grids[g].assign(count, 0.0f);
+        if (auto s = read_f32s(in, grids[g]); !s) return fail(s.error());
+    }
+    e.mag_grid = std::move(grids[0]);
+    e.phase_grid = std::move(grids[1]);
+    e.norm_grid = std::move(grids[2]);
+
+    std::uint64_t dense = 0;
+    std::uint64_t all = 0;
+    if (!mul_add(e.f, n, 0, dense) || !mul_add(dense, 2, n, all) || !fits(all)) return fail(io_short_read());
+    if (n > kMaxItems)
+        return fail(invalid_input("the file holds " + std::to_string(n) + " items; 32-bit ids name at most " +
+                                  std::to_string(kMaxItems)));
+    index.mags.assign(dense, 0.0f);
+    if (auto s = read_f32s(in, index.mags); !s) return fail(s.error());
+    index.phases.assign(dense, 0.0f);
+    if (auto s = read_f32s(in, index.phases); !s) return fail(s.error());
+    index.norms.assign(n, 0.0f);
+    if (auto s = read_f32s(in, index.norms); !s) return fail(s.error());
+
+    resize_codes(index.codes, n, SpectralCodes{});
+    return index;
+}
+
+}  // namespace korvane
