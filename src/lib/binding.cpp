@@ -1,0 +1,348 @@
+#include "lib/binding.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+namespace korvane::py {
+
+// ---- internal faults -------------------------------------------------------
+
+namespace {
+
+PyObject* panic_type() {
+    static std::once_flag once;
+    static PyObject* type = nullptr;
+    std::call_once(once, [] {
+        type = PyErr_NewExceptionWithDoc("korvane.PanicException",
+                                         "An internal fault of the korvane extension module.",
+                                         PyExc_BaseException, nullptr);
+        if (type == nullptr) PyErr_Clear();
+    });
+    return type;
+}
+
+}  // namespace
+
+void set_panic(const char* text) {
+    PyObject* type = panic_type();
+    PyErr_SetString(type != nullptr ? type : PyExc_SystemError, text);
+}
+
+// ---- argument matching -----------------------------------------------------
+
+std::string Signature::full_name() const {
+    std::string s;
+    if (cls != nullptr) {
+        s += cls;
+        s += '.';
+    }
+    s += name;
+    s += "()";
+    return s;
+}
+
+namespace {
+
+bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
+    const std::size_t nparams = sig.params.size();
+    if (static_cast<std::size_t>(nargs) <= nparams) return false;
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name().c_str(),
+                 nparams, nargs, nargs == 1 ? "was" : "were");
+    return true;
+}
+
+// Places one keyword argument; false with TypeError set when it names no
+// parameter or one already filled.
+bool place_keyword(const Signature& sig, PyObject* name, PyObject* value, std::span<PyObject*> out) {
+    std::size_t i = 0;
+    for (const char* param : sig.params) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, param) == 0) {
+            if (out[i] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name().c_str(),
+                             param);
+                return false;
+            }
+            out[i] = value;
+            return true;
+        }
+        ++i;
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name().c_str(), name);
+    return false;
+}
+
+bool check_missing(const Signature& sig, std::span<PyObject*> out) {
+    std::vector<const char*> missing;
+    std::size_t i = 0;
+    for (const char* param : sig.params)
+        if (out[i++] == nullptr) missing.push_back(param);
+    if (missing.empty()) return true;
+    std::string names;
+    for (std::size_t j = 0; j < missing.size(); ++j) {
+        if (j > 0) names += missing.size() == 2 ? " and " : (j + 1 == missing.size() ? ", and " : ", ");
+        names += '\'';
+        names += missing[j];
+        names += '\'';
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", sig.full_name().c_str(),
+                 missing.size(), missing.size() == 1 ? "argument" : "arguments", names.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<PyObject*> out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (too_many_positional(sig, nargs)) return false;
+    for (auto& slot : out) slot = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+            if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+    }
+    return check_missing(sig, out);
+}
+
+bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (too_many_positional(sig, nargs)) return false;
+    for (auto& slot : out) slot = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *name, *value;
+        while (PyDict_Next(kwargs, &pos, &name, &value))
+            if (!place_keyword(sig, name, value, out)) return false;
+    }
+    return check_missing(sig, out);
+}
+
+// ---- notes and type mismatches --------------------------------------------
+
+void add_note(const char* param) {
+    PyObject* exc = fetch_raised();
+    if (exc == nullptr) return;
+    static PyObject* add_note_name = PyUnicode_InternFromString("add_note");
+    PyRef note(PyUnicode_FromFormat("while processing '%s'", param));
+    if (note && add_note_name != nullptr) {
+        PyRef r(PyObject_CallMethodOneArg(exc, add_note_name, note.get()));
+        if (!r) PyErr_Clear();  // a failing add_note leaves the exception as it was
+    } else {
+        PyErr_Clear();
+    }
+    restore_raised(exc);
+}
+
+void type_mismatch(PyObject* value, const char* expected) {
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        return;
+    }
+    PyRef qualname(PyType_GetQualName(Py_TYPE(value)));
+    const char* name = nullptr;
+    if (qualname && PyUnicode_Check(qualname.get())) name = PyUnicode_AsUTF8(qualname.get());
+    if (name == nullptr) {
+        PyErr_Clear();
+        name = "<failed to extract type name>";
+    }
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name, expected);
+}
+
+void type_mismatch_sequence(PyObject* value) {
+    // The qualified name of collections.abc.Sequence, looked up once.
+    static std::string name = [] {
+        std::string n = "Sequence";
+        PyObject* pending = fetch_raised();
+        PyRef abc(PyImport_ImportModule("collections.abc"));
+        PyRef seq(abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr);
+        if (seq && PyType_Check(seq.get())) {
+            PyRef q(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(seq.get())));
+            if (q && PyUnicode_Check(q.get()))
+                if (const char* s = PyUnicode_AsUTF8(q.get())) n = s;
+        }
+        PyErr_Clear();
+        if (pending != nullptr) restore_raised(pending);
+        return n;
+    }();
+    type_mismatch(value, name.c_str());
+}
+
+void str_refused() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+
+// ---- conversions -----------------------------------------------------------
+
+std::optional<std::uint64_t> to_size(PyObject* o) {
+    PyRef index;
+    if (!PyLong_Check(o)) {
+        index = PyRef(PyNumber_Index(o));
+        if (!index) return std::nullopt;
+        o = index.get();
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return static_cast<std::uint64_t>(v);
+}
+
+namespace {
+
+std::optional<long> to_long(PyObject* o) {
+    const long v = PyLong_AsLong(o);  // goes through __index__ for non-integers
+    if (v == -1 && PyErr_Occurred()) return std::nullopt;
+    return v;
+}
+
+void out_of_range() { PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted"); }
+
+}  // namespace
+
+std::optional<std::uint8_t> to_u8(PyObject* o) {
+    auto v = to_long(o);
+    if (!v) return std::nullopt;
+    if (*v < 0 || *v > 255) {
+        out_of_range();
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(*v);
+}
+
+std::optional<std::uint16_t> to_u16(PyObject* o) {
+    auto v = to_long(o);
+    if (!v) return std::nullopt;
+    if (*v < 0 || *v > 65535) {
+        out_of_range();
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*v);
+}
+
+std::optional<float> to_f32(PyObject* o) {
+    double d;
+    if (PyFloat_CheckExact(o)) {
+        d = PyFloat_AS_DOUBLE(o);
+    } else {
+        d = PyFloat_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred()) return std::nullopt;
+    }
+    // Round to nearest; beyond the single-precision range an infinity.
+    return static_cast<float>(d);
+}
+
+std::optional<std::string> to_text(PyObject* o) {
+    if (!PyUnicode_Check(o)) {
+        type_mismatch(o, "str");
+        return std::nullopt;
+    }
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(o, &len);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string(utf8, static_cast<std::size_t>(len));
+}
+
+namespace {
+
+// A length only sizes the first allocation; a huge one reported by some
+// object's __len__ must not allocate ahead of the items.
+std::size_t capped(Py_ssize_t hint) { return static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1 << 24)); }
+
+template <class T, class Conv>
+std::optional<std::vector<T>> to_vec(PyObject* o, Conv conv) {
+    std::vector<T> out;
+    Py_ssize_t hint = 0;
+    const bool ok = for_each_item(o, &hint, [&](PyObject* item) {
+        if (out.empty() && hint > 0) out.reserve(capped(hint));
+        auto v = conv(item);
+        if (!v) return false;
+        out.push_back(*v);
+        return true;
+    });
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::vector<float>> to_f32_vec(PyObject* o) { return to_vec<float>(o, to_f32); }
+std::optional<std::vector<std::uint16_t>> to_u16_vec(PyObject* o) { return to_vec<std::uint16_t>(o, to_u16); }
+std::optional<std::vector<std::uint64_t>> to_size_vec(PyObject* o) { return to_vec<std::uint64_t>(o, to_size); }
+
+std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o) {
+    // bytes and bytearray are taken whole, one code per byte.
+    if (PyBytes_Check(o)) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(o));
+        return std::vector<std::uint8_t>(p, p + PyBytes_GET_SIZE(o));
+    }
+    if (PyByteArray_Check(o)) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(o));
+        return std::vector<std::uint8_t>(p, p + PyByteArray_GET_SIZE(o));
+    }
+    return to_vec<std::uint8_t>(o, to_u8);
+}
+
+std::optional<std::vector<float>> to_flat_rows(PyObject* o) {
+    std::vector<float> flat;
+    Py_ssize_t rows_hint = 0;
+    bool first_row = true;
+    const bool ok = for_each_item(o, &rows_hint, [&](PyObject* row) {
+        Py_ssize_t hint = 0;
+        bool first_item = true;
+        return for_each_item(row, &hint, [&](PyObject* item) {
+            // Sized once, from the first row's length times the row count;
+            // after that the buffer grows geometrically.
+            if (first_row && first_item && hint > 0 && rows_hint > 0)
+                flat.reserve(capped(hint) * std::min<std::size_t>(capped(rows_hint), (1u << 26) / capped(hint) + 1));
+            first_row = false;
+            first_item = false;
+            auto v = to_f32(item);
+            if (!v) return false;
+            flat.push_back(*v);
+            return true;
+        });
+    });
+    if (!ok) return std::nullopt;
+    return flat;
+}
+
+// ---- borrows ---------------------------------------------------------------
+
+std::optional<Borrow> Borrow::shared(BorrowFlag& flag) {
+    std::int64_t cur = flag.load(std::memory_order_relaxed);
+    while (cur != -1) {
+        if (flag.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return Borrow(&flag, false);
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return std::nullopt;
+}
+
+std::optional<Borrow> Borrow::exclusive(BorrowFlag& flag) {
+    std::int64_t expected = 0;
+    if (flag.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
+        return Borrow(&flag, true);
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return std::nullopt;
+}
+
+Borrow::~Borrow() {
+    if (flag_ == nullptr) return;
+    if (exclusive_)
+        flag_->store(0, std::memory_order_release);
+    else
+        flag_->fetch_sub(1, std::memory_order_release);
+}
+
+// ---- results ---------------------------------------------------------------
+
+void error_to_python(const SpectralError& err) {
+    const std::string msg = error_message(err);
+    PyObject* type = std::holds_alternative<Io>(err) ? PyExc_OSError : PyExc_ValueError;
+    PyRef text(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
+    if (!text) return;
+    // A single str argument: OSError keeps errno None.
+    PyErr_SetObject(type, text.get());
+}
+
+}  // namespace korvane::py

@@ -1,0 +1,211 @@
+// The binding layer's conventions, written once and used by every member:
+// the entry guard, argument matching, conversions by kind, the note naming a
+// parameter, borrows, and the translation of core errors into exceptions.
+//
+// Functions that can fail follow the interpreter's convention: they return
+// nullptr / false / an empty optional with a Python exception set.
+#pragma once
+
+#include "lib/pyref.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "codec/error.hpp"
+
+namespace korvane::py {
+
+// ---- internal faults -------------------------------------------------------
+
+// Sets the panic exception (a BaseException subclass, made on first need)
+// carrying `text`.
+void set_panic(const char* text);
+
+// Runs a member's body so that no C++ exception reaches the interpreter:
+// std::bad_alloc becomes MemoryError, any other fault the panic exception.
+template <class R, class Body>
+R guarded(R failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal fault");
+    }
+    return failure;
+}
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    return guarded<PyObject*>(nullptr, std::forward<Body>(body));
+}
+
+// ---- argument matching -----------------------------------------------------
+
+struct Signature {
+    const char* cls;   // nullptr for the module function
+    const char* name;  // "__new__" for constructors
+    std::initializer_list<const char*> params;
+
+    std::string full_name() const;
+};
+
+// Fills `out` (one slot per parameter, borrowed references) from a FASTCALL
+// argument vector, or from a constructor's tuple and dictionary.
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<PyObject*> out);
+bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+// ---- notes and type mismatches --------------------------------------------
+
+// Adds "while processing '<param>'" to the pending exception.
+void add_note(const char* param);
+
+// Runs a conversion; if it fails, the pending exception gets the note.
+template <class Conv>
+auto noted(const char* param, Conv&& conv) -> decltype(conv()) {
+    auto r = conv();
+    if (!r) add_note(param);
+    return r;
+}
+
+// TypeError "'<type>' object is not an instance of '<expected>'" (or the
+// None form).
+void type_mismatch(PyObject* value, const char* expected);
+void type_mismatch_sequence(PyObject* value);
+
+// ---- conversions -----------------------------------------------------------
+
+std::optional<std::uint64_t> to_size(PyObject* o);
+std::optional<std::uint8_t> to_u8(PyObject* o);
+std::optional<std::uint16_t> to_u16(PyObject* o);
+std::optional<float> to_f32(PyObject* o);
+std::optional<std::string> to_text(PyObject* o);
+
+std::optional<std::vector<float>> to_f32_vec(PyObject* o);
+std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o);
+std::optional<std::vector<std::uint16_t>> to_u16_vec(PyObject* o);
+std::optional<std::vector<std::uint64_t>> to_size_vec(PyObject* o);
+// A sequence of sequences of floats, concatenated into one flat buffer.
+std::optional<std::vector<float>> to_flat_rows(PyObject* o);
+
+// Walks a sequence (not a str) item by item through the iterator protocol;
+// `each` converts one item and returns false with an exception set to stop.
+template <class Each>
+bool for_each_item(PyObject* seq, Py_ssize_t* size_hint, Each&& each);
+
+// ---- borrows ---------------------------------------------------------------
+
+using BorrowFlag = std::atomic<std::int64_t>;  // 0 free, -1 exclusive, n > 0 shared
+
+class Borrow {
+public:
+    // RuntimeError "Already mutably borrowed" on conflict.
+    static std::optional<Borrow> shared(BorrowFlag& flag);
+    // RuntimeError "Already borrowed" on conflict.
+    static std::optional<Borrow> exclusive(BorrowFlag& flag);
+
+    Borrow(Borrow&& o) noexcept : flag_(o.flag_), exclusive_(o.exclusive_) { o.flag_ = nullptr; }
+    Borrow& operator=(Borrow&&) = delete;
+    Borrow(const Borrow&) = delete;
+    ~Borrow();
+
+private:
+    Borrow(BorrowFlag* flag, bool exclusive) : flag_(flag), exclusive_(exclusive) {}
+    BorrowFlag* flag_;
+    bool exclusive_;
+};
+
+// ---- results ---------------------------------------------------------------
+
+// Raises the exception for a core error: OSError for Io, ValueError for every
+// other kind, with the error's message as the one argument.
+void error_to_python(const SpectralError& err);
+
+// ---- template definitions --------------------------------------------------
+
+void str_refused();
+
+template <class Each>
+bool for_each_item(PyObject* seq, Py_ssize_t* size_hint, Each&& each) {
+    if (PyUnicode_Check(seq)) {
+        str_refused();
+        return false;
+    }
+    if (!PySequence_Check(seq)) {
+        type_mismatch_sequence(seq);
+        return false;
+    }
+    if (size_hint != nullptr) {
+        *size_hint = PyObject_Size(seq);
+        if (*size_hint < 0) {
+            PyErr_Clear();
+            *size_hint = 0;
+        }
+    }
+    // Exact lists and tuples are walked by position, exactly as their own
+    // iterators walk them (a list's length is read again at every step).
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        const bool is_list = PyList_CheckExact(seq);
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
+            PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            if (!each(item.get())) return false;
+        }
+        return true;
+    }
+    PyRef iter(PyObject_GetIter(seq));
+    if (!iter) return false;
+    for (;;) {
+        PyObject* raw = nullptr;
+        const int got = iter_next_item(iter.get(), &raw);
+        if (got < 0) return false;
+        if (got == 0) return true;
+        PyRef item(raw);
+        if (!each(item.get())) return false;
+    }
+}
+
+}  // namespace korvane::py
+
+namespace korvane::py {
+
+// True when `r` holds a value; otherwise raises its error and returns false.
+template <class R>
+bool succeeded(const R& r) {
+    if (r) return true;
+    error_to_python(r.error());
+    return false;
+}
+
+// The member signature the interpreter calls for METH_FASTCALL | METH_KEYWORDS.
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// A list of new objects made by `make(i)` for i in [0, n); on a failure part
+// way, the list and what it holds are released.
+template <class Make>
+PyObject* build_list(std::size_t n, Make&& make) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+}  // namespace korvane::py

@@ -1,0 +1,254 @@
+// SpectralIndex: adding items, searching, sizes, and the index file.
+#include "lib/arrays.hpp"
+#include "lib/objects.hpp"
+
+#include <array>
+
+#include "io/format.hpp"
+
+namespace korvane::py {
+
+namespace {
+
+SpectralIndex& value_of(PyObject* self) { return as_object<SpectralIndex>(self)->value; }
+BorrowFlag& flag_of(PyObject* self) { return as_object<SpectralIndex>(self)->borrow_flag; }
+
+// An argument that must be an instance of `type`, borrowed shared for as long
+// as the returned borrow lives.
+template <class V>
+std::optional<Borrow> borrow_instance(PyObject* arg, PyTypeObject* type, const char* type_name) {
+    if (type == nullptr) return std::nullopt;
+    if (!PyObject_TypeCheck(arg, type)) {
+        type_mismatch(arg, type_name);
+        return std::nullopt;
+    }
+    return Borrow::shared(as_object<V>(arg)->borrow_flag);
+}
+
+// `codes`: a sequence of SpectralCodes, each borrowed while it is copied.
+std::optional<std::vector<SpectralCodes>> to_codes_vec(PyObject* seq) {
+    PyTypeObject* type = codes_type_object();
+    if (type == nullptr) return std::nullopt;
+    std::vector<SpectralCodes> out;
+    Py_ssize_t hint = 0;
+    const bool ok = for_each_item(seq, &hint, [&](PyObject* item) {
+        if (out.empty() && hint > 0) out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1 << 20)));
+        auto borrow = borrow_instance<SpectralCodes>(item, type, "SpectralCodes");
+        if (!borrow) return false;
+        out.push_back(clone_codes(as_object<SpectralCodes>(item)->value));
+        return true;
+    });
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+PyObject* search_pair(SpectralSearchResult&& r) {
+    PyRef ids(new_array(std::move(r.ids)));
+    if (!ids) return nullptr;
+    PyRef scores(new_array(std::move(r.scores)));
+    if (!scores) return nullptr;
+    return PyTuple_Pack(2, ids.get(), scores.get());
+}
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"SpectralIndex", "__new__", {"encoder"}};
+        std::array<PyObject*, 1> a;
+        if (!match_args(sig, args, kwargs, a)) return nullptr;
+        auto borrow = noted("encoder", [&] {
+            return borrow_instance<SpectralEncoder>(a[0], encoder_type_object(), "SpectralEncoder");
+        });
+        if (!borrow) return nullptr;
+        return wrap_value(type, make_index(as_object<SpectralEncoder>(a[0])->value));
+    });
+}
+
+PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"SpectralIndex", "add", {"codes"}};
+        std::array<PyObject*, 1> a;
+        if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
+        auto borrow = Borrow::exclusive(flag_of(self));
+        if (!borrow) return nullptr;
+        auto codes = noted("codes", [&] { return to_codes_vec(a[0]); });
+        if (!codes) return nullptr;
+        if (!succeeded(add_codes(value_of(self), *codes))) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"SpectralIndex", "add_embeddings", {"embeddings"}};
+        std::array<PyObject*, 1> a;
+        if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
+        auto borrow = Borrow::exclusive(flag_of(self));
+        if (!borrow) return nullptr;
+        auto flat = to_flat_rows(a[0]);
+        if (!flat) return nullptr;
+        SpectralIndex& index = value_of(self);
+        auto rows = encode_rows(index.encoder, *flat);
+        if (!succeeded(rows)) return nullptr;
+        flat.reset();
+        if (!succeeded(add_codes(index, *rows))) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"SpectralIndex", "search", {"query", "top_k"}};
+        std::array<PyObject*, 2> a;
+        if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
+        auto borrow = Borrow::shared(flag_of(self));
+        if (!borrow) return nullptr;
+        auto query_borrow = noted("query", [&] {
+            return borrow_instance<SpectralCodes>(a[0], codes_type_object(), "SpectralCodes");
+        });
+        if (!query_borrow) return nullptr;
+        auto top_k = noted("top_k", [&] { return to_size(a[1]); });
+        if (!top_k) return nullptr;
+        auto result = search_codes(value_of(self), as_object<SpectralCodes>(a[0])->value, *top_k);
+        if (!succeeded(result)) return nullptr;
+        return search_pair(std::move(*result));
+    });
+}
+
+PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"SpectralIndex", "search_batch", {"query_embeddings", "top_k"}};
+        std::array<PyObject*, 2> a;
+        if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
+        auto borrow = Borrow::shared(flag_of(self));
+        if (!borrow) return nullptr;
+        auto top_k = noted("top_k", [&] { return to_size(a[1]); });
+        if (!top_k) return nullptr;
+        auto flat = to_flat_rows(a[0]);
+        if (!flat) return nullptr;
+        const SpectralIndex& index = value_of(self);
+        auto queries = encode_rows(index.encoder, *flat);
+        if (!succeeded(queries)) return nullptr;
+        flat.reset();
+        std::vector<SpectralSearchResult> results;
+        results.reserve(queries->size());
+        for (const SpectralCodes& q : *queries) {
+            auto r = search_codes(index, q, *top_k);
+            if (!succeeded(r)) return nullptr;
+            results.push_back(std::move(*r));
+        }
+        queries->clear();
+        // Arrays are made only after the last search, query by query.
+        PyRef ids(PyList_New(static_cast<Py_ssize_t>(results.size())));
+        if (!ids) return nullptr;
+        PyRef scores(PyList_New(static_cast<Py_ssize_t>(results.size())));
+        if (!scores) return nullptr;
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            PyObject* id_array = new_array(std::move(results[i].ids));
+            if (id_array == nullptr) return nullptr;
+            PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), id_array);
+            PyObject* score_array = new_array(std::move(results[i].scores));
+            if (score_array == nullptr) return nullptr;
+            PyList_SET_ITEM(scores.get(), static_cast<Py_ssize_t>(i), score_array);
+        }
+        return PyTuple_Pack(2, ids.get(), scores.get());
+    });
+}
+
+PyObject* index_bytes_per_chunk(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto borrow = Borrow::shared(flag_of(self));
+        if (!borrow) return nullptr;
+        return PyLong_FromUnsignedLongLong(bytes_per_chunk(value_of(self).encoder));
+    });
+}
+
+PyObject* index_total_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto borrow = Borrow::shared(flag_of(self));
+        if (!borrow) return nullptr;
+        const SpectralIndex& index = value_of(self);
+        const std::uint64_t total = bytes_per_chunk(index.encoder) * static_cast<std::uint64_t>(index.size());
+        return PyLong_FromUnsignedLongLong(total);
+    });
+}
+
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"SpectralIndex", "save", {"path"}};
+        std::array<PyObject*, 1> a;
+        if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
+        auto borrow = Borrow::shared(flag_of(self));
+        if (!borrow) return nullptr;
+        auto path = noted("path", [&] { return to_text(a[0]); });
+        if (!path) return nullptr;
+        auto written = write_index_file(value_of(self), *path);
+        if (!succeeded(written)) return nullptr;
+        return PyLong_FromUnsignedLongLong(*written);
+    });
+}
+
+PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"SpectralIndex", "load", {"path"}};
+        std::array<PyObject*, 1> a;
+        if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
+        auto path = noted("path", [&] { return to_text(a[0]); });
+        if (!path) return nullptr;
+        auto index = read_index_file(*path);
+        if (!succeeded(index)) return nullptr;
+        return wrap_value(index_type_object(), std::move(*index));
+    });
+}
+
+Py_ssize_t index_length(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        auto borrow = Borrow::shared(flag_of(self));
+        if (!borrow) return -1;
+        return static_cast<Py_ssize_t>(value_of(self).size());
+    });
+}
+
+PyMethodDef index_methods[] = {
+    {"add", as_cfunction(index_add), METH_FASTCALL | METH_KEYWORDS, "add($self, codes)\n--\n\n"},
+    {"add_embeddings", as_cfunction(index_add_embeddings), METH_FASTCALL | METH_KEYWORDS,
+     "add_embeddings($self, embeddings)\n--\n\n"},
+    {"search", as_cfunction(index_search), METH_FASTCALL | METH_KEYWORDS, "search($self, query, top_k)\n--\n\n"},
+    {"search_batch", as_cfunction(index_search_batch), METH_FASTCALL | METH_KEYWORDS,
+     "search_batch($self, query_embeddings, top_k)\n--\n\n"},
+    {"bytes_per_chunk", as_cfunction(index_bytes_per_chunk), METH_NOARGS, "bytes_per_chunk($self)\n--\n\n"},
+    {"total_bytes", as_cfunction(index_total_bytes), METH_NOARGS, "total_bytes($self)\n--\n\n"},
+    {"save", as_cfunction(index_save), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, path)\n--\n\n"
+     "Serialize the index to a file. The on-disk format is\n"
+     "versioned (magic header `KRVN` + 32-byte header + grid data\n"
+     "+ dense per-chunk mags/phases/norms)."},
+    {"load", as_cfunction(index_load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "load(path)\n--\n\n"
+     "Load an index from a file. Returns a fresh `SpectralIndex`\n"
+     "reconstructed from the on-disk bytes; the encoder metadata\n"
+     "(dim, top_k, bit widths, grids) is read from the file\n"
+     "header and used to recreate the encoder internally."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_doc, const_cast<char*>("SpectralIndex(encoder)\n--\n\n")},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_methods, index_methods},
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_mp_length, reinterpret_cast<void*>(index_length)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<SpectralIndex>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec index_spec = {
+    "korvane.SpectralIndex",
+    static_cast<int>(sizeof(IndexObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    index_slots,
+};
+
+}  // namespace korvane::py

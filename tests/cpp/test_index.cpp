@@ -1,0 +1,608 @@
+// Index store, search (scoring and ranking) and the scoring kernel.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/encoder.hpp"
+#include "codec/error.hpp"
+#include "index/index.hpp"
+#include "index/simd.hpp"
+
+using namespace korvane;
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+SpectralEncoder encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits,
+                        std::uint8_t norm_bits) {
+    auto e = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
+    if (!e) throw std::runtime_error(error_message(e.error()));
+    return std::move(*e);
+}
+
+SpectralCodes rec(std::vector<std::uint16_t> idx, std::vector<std::uint8_t> mag_q, std::vector<std::uint8_t> phase_q,
+                  std::uint16_t norm_q) {
+    return SpectralCodes{std::move(idx), std::move(mag_q), std::move(phase_q), norm_q};
+}
+
+std::vector<std::uint32_t> bits_of(std::span<const float> v) {
+    std::vector<std::uint32_t> out(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = std::bit_cast<std::uint32_t>(v[i]);
+    return out;
+}
+
+std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
+
+bool same_codes(const SpectralCodes& a, const SpectralCodes& b) {
+    return a.idx == b.idx && a.mag_q == b.mag_q && a.phase_q == b.phase_q && a.norm_q == b.norm_q;
+}
+
+// Everything an index holds, for "left exactly as it was" checks.
+struct Snapshot {
+    std::vector<SpectralCodes> codes;
+    std::vector<std::uint32_t> mags, phases, norms;
+    explicit Snapshot(const SpectralIndex& ix)
+        : codes(ix.codes), mags(bits_of(ix.mags)), phases(bits_of(ix.phases)), norms(bits_of(ix.norms)) {}
+    void expect_same(const SpectralIndex& ix) const {
+        ASSERT_EQ(ix.codes.size(), codes.size());
+        for (std::size_t i = 0; i < codes.size(); ++i) EXPECT_TRUE(same_codes(ix.codes[i], codes[i])) << "record " << i;
+        EXPECT_EQ(bits_of(ix.mags), mags);
+        EXPECT_EQ(bits_of(ix.phases), phases);
+        EXPECT_EQ(bits_of(ix.norms), norms);
+    }
+};
+
+// Decodes a record the way the store must, from scratch: later occurrences of
+// a bin overwrite earlier ones, entries past idx are ignored.
+void expected_row(const SpectralEncoder& e, const SpectralCodes& c, std::vector<float>& mags,
+                  std::vector<float>& phases) {
+    mags.assign(e.f, 0.0f);
+    phases.assign(e.f, 0.0f);
+    for (std::size_t j = 0; j < c.idx.size(); ++j) {
+        mags[c.idx[j]] = e.mag_grid[c.mag_q[j]];
+        phases[c.idx[j]] = e.phase_grid[c.phase_q[j]];
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Store
+
+struct DecodeCase {
+    const char* name;
+    SpectralCodes record;
+};
+
+class IndexStoreDecode : public ::testing::TestWithParam<DecodeCase> {};
+
+// dim 8: F = 5, grids of 16, 8 and 4 entries.
+TEST_P(IndexStoreDecode, RowHoldsDecodedKeptBinsAndZeroElsewhere) {
+    const SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    SpectralIndex ix = make_index(e);
+    // A first item so that the record under test lands in row 1, after data.
+    const SpectralCodes first = rec({4, 0}, {15, 1}, {7, 2}, 3);
+    ASSERT_TRUE(add_codes(ix, std::span(&first, 1)));
+    const SpectralCodes& c = GetParam().record;
+    ASSERT_TRUE(add_codes(ix, std::span(&c, 1)));
+
+    ASSERT_EQ(ix.size(), 2u);
+    ASSERT_EQ(ix.mags.size(), 10u);
+    ASSERT_EQ(ix.phases.size(), 10u);
+    ASSERT_EQ(ix.norms.size(), 2u);
+    EXPECT_TRUE(same_codes(ix.codes[1], c));
+
+    std::vector<float> m0, p0, m1, p1;
+    expected_row(e, first, m0, p0);
+    expected_row(e, c, m1, p1);
+    EXPECT_EQ(bits_of(std::span(ix.mags).subspan(0, 5)), bits_of(m0));
+    EXPECT_EQ(bits_of(std::span(ix.phases).subspan(0, 5)), bits_of(p0));
+    EXPECT_EQ(bits_of(std::span(ix.mags).subspan(5, 5)), bits_of(m1));
+    EXPECT_EQ(bits_of(std::span(ix.phases).subspan(5, 5)), bits_of(p1));
+    EXPECT_EQ(bits_of(ix.norms[0]), bits_of(e.norm_grid[3]));
+    EXPECT_EQ(bits_of(ix.norms[1]), bits_of(e.norm_grid[c.norm_q]));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IndexStoreDecode,
+    ::testing::Values(DecodeCase{"Plain", rec({2, 1}, {9, 3}, {5, 1}, 2)},
+                      DecodeCase{"NoKeptBins", rec({}, {}, {}, 1)},
+                      DecodeCase{"AllBinsOutOfOrder", rec({3, 0, 4, 2, 1}, {1, 2, 3, 4, 5}, {7, 6, 5, 4, 3}, 0)},
+                      // The later occurrence of bin 3 wins, for both arrays.
+                      DecodeCase{"BinListedTwice", rec({3, 1, 3}, {2, 4, 11}, {1, 6, 7}, 3)},
+                      // mag_q / phase_q entries past idx are ignored (they
+                      // would even be out of range here).
+                      DecodeCase{"ExtraCodesIgnored", rec({1}, {6, 200, 255}, {2, 99}, 1)},
+                      DecodeCase{"CodeZeroAndTopCodes", rec({0, 4}, {0, 15}, {0, 7}, 3)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IndexStore, BinListedTwiceKeepsItsLaterOccurrence) {
+    const SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    SpectralIndex ix = make_index(e);
+    const SpectralCodes c = rec({3, 3}, {2, 11}, {1, 7}, 0);
+    ASSERT_TRUE(add_codes(ix, std::span(&c, 1)));
+    EXPECT_EQ(bits_of(ix.mags[3]), bits_of(e.mag_grid[11]));
+    EXPECT_EQ(bits_of(ix.phases[3]), bits_of(e.phase_grid[7]));
+}
+
+TEST(IndexStore, BatchAppendsInOrderAndEmptyAddChangesNothing) {
+    const SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    SpectralIndex ix = make_index(e);
+    std::vector<SpectralCodes> none;
+    ASSERT_TRUE(add_codes(ix, none));
+    EXPECT_EQ(ix.size(), 0u);
+    EXPECT_TRUE(ix.mags.empty() && ix.phases.empty() && ix.norms.empty());
+
+    const std::vector<SpectralCodes> batch = {rec({1}, {1}, {1}, 0), rec({2}, {2}, {2}, 1), rec({3}, {3}, {3}, 2)};
+    ASSERT_TRUE(add_codes(ix, batch));
+    const Snapshot before(ix);
+    ASSERT_TRUE(add_codes(ix, none));
+    before.expect_same(ix);
+    for (std::size_t r = 0; r < 3; ++r) {
+        EXPECT_TRUE(same_codes(ix.codes[r], batch[r]));
+        EXPECT_EQ(ix.mags[r * 5 + r + 1], e.mag_grid[r + 1]);
+        EXPECT_EQ(ix.norms[r], e.norm_grid[r]);
+    }
+}
+
+TEST(IndexStore, KeepsItsOwnGridsAndSharesThePlan) {
+    SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    const SpectralEncoder original = e;
+    SpectralIndex a = make_index(e);
+    SpectralIndex b = make_index(e);
+    EXPECT_EQ(e.fft_forward.use_count(), 4);  // e, original, a, b
+
+    // Replacing the source's grids (as calibration or set_grids do) reaches
+    // neither index, nor does changing one index's grids reach the other.
+    std::fill(e.mag_grid.begin(), e.mag_grid.end(), 7.0f);
+    std::fill(e.norm_grid.begin(), e.norm_grid.end(), 9.0f);
+    b.encoder.phase_grid.assign(8, 5.0f);
+    const SpectralCodes c = rec({1}, {3}, {2}, 1);
+    ASSERT_TRUE(add_codes(a, std::span(&c, 1)));
+    EXPECT_EQ(a.mags[1], original.mag_grid[3]);
+    EXPECT_EQ(a.phases[1], original.phase_grid[2]);
+    EXPECT_EQ(a.norms[0], original.norm_grid[1]);
+    EXPECT_TRUE(b.codes.empty() && b.mags.empty());
+}
+
+// Records outside the limits, each offered as the second of a batch whose
+// first record is valid: nothing of the batch may be appended.
+struct RefusalCase {
+    const char* name;
+    SpectralCodes record;
+};
+
+class IndexRefusal : public ::testing::TestWithParam<RefusalCase> {
+protected:
+    // dim 8 (F = 5); grids of 4, 8 and 2 entries, and a magnitude grid
+    // shortened to 3 entries as set_grids could leave it.
+    static SpectralEncoder enc() {
+        SpectralEncoder e = encoder(8, 2, 2, 3, 1);
+        e.mag_grid.resize(3);
+        return e;
+    }
+};
+
+TEST_P(IndexRefusal, AddRefusesTheWholeBatchAndLeavesTheIndexAsItWas) {
+    SpectralIndex ix = make_index(enc());
+    const SpectralCodes existing = rec({0, 4}, {2, 1}, {7, 3}, 1);
+    ASSERT_TRUE(add_codes(ix, std::span(&existing, 1)));
+    const Snapshot before(ix);
+
+    const std::vector<SpectralCodes> batch = {rec({1}, {0}, {0}, 0), GetParam().record};
+    auto s = add_codes(ix, batch);
+    ASSERT_FALSE(s);
+    EXPECT_TRUE(std::holds_alternative<InvalidInput>(s.error()));
+    EXPECT_TRUE(error_message(s.error()).starts_with("invalid input: ")) << error_message(s.error());
+    before.expect_same(ix);
+}
+
+TEST_P(IndexRefusal, SearchRefusesTheQueryOnlyWhenItWouldScore) {
+    SpectralIndex ix = make_index(enc());
+    const SpectralCodes& q = GetParam().record;
+    // Empty index: the early return comes before any check.
+    auto empty = search_codes(ix, q, 5);
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->ids.empty() && empty->scores.empty());
+
+    const SpectralCodes existing = rec({0, 4}, {2, 1}, {7, 3}, 1);
+    ASSERT_TRUE(add_codes(ix, std::span(&existing, 1)));
+    auto r = search_codes(ix, q, 5);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(std::holds_alternative<InvalidInput>(r.error()));
+    EXPECT_TRUE(error_message(r.error()).starts_with("invalid input: "));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IndexRefusal,
+    ::testing::Values(RefusalCase{"BinAtF", rec({5}, {0}, {0}, 0)},
+                      RefusalCase{"BinFarPastF", rec({2, 65535}, {0, 0}, {0, 0}, 0)},
+                      RefusalCase{"MagCodeAtShortenedGridEnd", rec({1}, {3}, {0}, 0)},
+                      RefusalCase{"MagCodeAtBuiltGridEnd", rec({1}, {4}, {0}, 0)},
+                      RefusalCase{"PhaseCodeAtGridEnd", rec({1, 2}, {0, 0}, {0, 8}, 0)},
+                      RefusalCase{"NormCodeAtGridEnd", rec({1}, {0}, {0}, 2)},
+                      RefusalCase{"NormCodeWithNoBins", rec({}, {}, {}, 2)},
+                      RefusalCase{"MagQShorterThanIdx", rec({1, 2}, {0}, {0, 0}, 0)},
+                      RefusalCase{"PhaseQShorterThanIdx", rec({1, 2}, {0, 0}, {0}, 0)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IndexSearch, QueryWithoutBinsIsNotCheckedAndGivesNothing) {
+    SpectralIndex ix = make_index(encoder(8, 2, 2, 3, 1));
+    const SpectralCodes item = rec({1}, {1}, {1}, 1);
+    ASSERT_TRUE(add_codes(ix, std::span(&item, 1)));
+    // Its norm code is past the grid, but with no bins nothing is read.
+    auto r = search_codes(ix, rec({}, {}, {}, 999), 3);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->ids.empty() && r->scores.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Scoring
+
+struct WeightCase {
+    std::uint64_t dim;
+    std::uint16_t bin;
+    float weight;
+};
+
+class IndexSearchScore : public ::testing::TestWithParam<WeightCase> {};
+
+// One shared bin: ((w q × m) × cosf(φ − ψ)) / ((qn × xn) × dim), every
+// operation rounded on its own. Bins 0 and F-1 weigh 1 (also for odd dim),
+// the others 2.
+TEST_P(IndexSearchScore, OneSharedBinGivesTheWorkedFormulaBitForBit) {
+    const auto [dim, bin, weight] = GetParam();
+    const SpectralEncoder e = encoder(dim, 1, 8, 8, 8);
+    SpectralIndex ix = make_index(e);
+    const SpectralCodes item = rec({bin}, {150}, {20}, 200);
+    const SpectralCodes other = rec({static_cast<std::uint16_t>(bin == 0 ? 1 : 0)}, {255}, {3}, 9);
+    const std::vector<SpectralCodes> items = {other, item};
+    ASSERT_TRUE(add_codes(ix, items));
+    const SpectralCodes query = rec({bin}, {200}, {10}, 30);
+    auto r = search_codes(ix, query, 2);
+    ASSERT_TRUE(r);
+
+    volatile float q = e.mag_grid[200], m = e.mag_grid[150];
+    volatile float phi = e.phase_grid[10], psi = e.phase_grid[20];
+    volatile float qn = e.norm_grid[30], xn = e.norm_grid[200];
+    volatile float a = weight == 2.0f ? 2.0f * q : q;
+    volatile float prod = a * m;
+    volatile float diff = phi - psi;
+    volatile float c = cosf(diff);
+    volatile float term = c * prod;
+    volatile float qx = qn * xn;
+    volatile float d = qx * static_cast<float>(dim);
+    const float expected = term / d;
+    ASSERT_GT(expected, 0.0f);  // so the item with no shared bin (score +0) ranks second
+
+    ASSERT_EQ(r->ids, (std::vector<std::uint32_t>{1, 0}));
+    EXPECT_EQ(bits_of(r->scores[0]), bits_of(expected)) << r->scores[0] << " vs " << expected;
+    EXPECT_EQ(bits_of(r->scores[1]), bits_of(0.0f));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bins, IndexSearchScore,
+                         ::testing::Values(WeightCase{4, 0, 1}, WeightCase{4, 1, 2}, WeightCase{4, 2, 1},
+                                           WeightCase{5, 1, 2}, WeightCase{5, 2, 1}, WeightCase{8, 3, 2},
+                                           WeightCase{8, 4, 1}, WeightCase{9, 0, 1}, WeightCase{9, 4, 1}),
+                         [](const auto& info) {
+                             return "Dim" + std::to_string(info.param.dim) + "Bin" + std::to_string(info.param.bin);
+                         });
+
+TEST(IndexSearch, QueryListingABinTwiceAddsItTwice) {
+    const SpectralEncoder e = encoder(8, 2, 8, 8, 8);
+    SpectralIndex ix = make_index(e);
+    const SpectralCodes item = rec({2, 0}, {90, 40}, {33, 7}, 100);
+    ASSERT_TRUE(add_codes(ix, std::span(&item, 1)));
+    const SpectralCodes query = rec({2, 0, 2}, {120, 60, 70}, {5, 90, 200}, 80);
+    auto r = search_codes(ix, query, 1);
+    ASSERT_TRUE(r);
+
+    float s = 0.0f;
+    const std::uint16_t bins[] = {2, 0, 2};
+    const std::uint8_t qm[] = {120, 60, 70}, qp[] = {5, 90, 200};
+    for (int j = 0; j < 3; ++j) {
+        const float xm = bins[j] == 2 ? e.mag_grid[90] : e.mag_grid[40];
+        const float xp = bins[j] == 2 ? e.phase_grid[33] : e.phase_grid[7];
+        const float a = bins[j] == 0 ? e.mag_grid[qm[j]] : 2.0f * e.mag_grid[qm[j]];
+        const float prod = a * xm;
+        const float term = cosf(e.phase_grid[qp[j]] - xp) * prod;
+        s = s + term;
+    }
+    const float qx = e.norm_grid[80] * e.norm_grid[100];
+    const float expected = s / (qx * 8.0f);
+    ASSERT_EQ(r->scores.size(), 1u);
+    EXPECT_EQ(bits_of(r->scores[0]), bits_of(expected));
+}
+
+// Norm grid {1, 0, -1, NaN}: every divisor that is not > 0 gives +0, even
+// with a raw sum that is non-zero, infinite or NaN.
+TEST(IndexSearch, DivisorNotGreaterThanZeroGivesZero) {
+    SpectralEncoder e = encoder(4, 1, 2, 1, 2);
+    e.norm_grid = {1.0f, 0.0f, -1.0f, kNaN};
+    e.mag_grid = {1.0f, kInf, kNaN, 2.0f};
+    e.phase_grid = {0.0f, 0.0f};
+    SpectralIndex ix = make_index(e);
+    std::vector<SpectralCodes> items;
+    for (std::uint16_t nq = 0; nq < 4; ++nq)
+        for (std::uint8_t mq : {0, 1, 2}) items.push_back(rec({0}, {mq}, {0}, nq));
+    ASSERT_TRUE(add_codes(ix, items));
+
+    for (std::uint16_t qnq = 0; qnq < 4; ++qnq) {
+        auto r = search_codes(ix, rec({0}, {3}, {0}, qnq), 100);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->ids.size(), items.size());
+        for (std::size_t i = 0; i < r->ids.size(); ++i) {
+            const SpectralCodes& it = items[r->ids[i]];
+            const bool divisor_positive = qnq == 0 && it.norm_q == 0;
+            if (divisor_positive) continue;
+            EXPECT_EQ(bits_of(r->scores[i]), bits_of(0.0f)) << "query norm " << qnq << ", item " << r->ids[i];
+        }
+    }
+}
+
+// Scores are set through the magnitude grid: with q = qn = xn = 1, phases 0
+// and bin 0 only, an item's score is m / 4.
+class IndexRanking : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SpectralEncoder e = encoder(4, 1, 3, 0, 0);
+        e.mag_grid = {0.5f, 1.0f, 2.0f, kNaN, -1.0f, 3.0f, 1.0f, 0.0f};
+        e.norm_grid = {1.0f};
+        ix = make_index(e);
+        // item:       0  1    2  3  4   5  6    7  8  9    10
+        // score × 4:  1  NaN  2  1  -1  3  NaN  1  0  0.5  2
+        const std::uint8_t mags[] = {1, 3, 2, 6, 4, 5, 3, 1, 7, 0, 2};
+        std::vector<SpectralCodes> items;
+        for (std::uint8_t m : mags) items.push_back(rec({0}, {m}, {0}, 0));
+        ASSERT_TRUE(add_codes(ix, items));
+    }
+    SpectralCodes query = rec({0}, {1}, {0}, 0);
+    SpectralIndex ix;
+    // Highest first, equal scores by ascending id, NaN last.
+    const std::vector<std::uint32_t> ranking = {5, 2, 10, 0, 3, 7, 9, 8, 4, 1, 6};
+};
+
+TEST_F(IndexRanking, EveryTopKGivesThePrefixOfOneTotalOrder) {
+    const std::size_t n = ranking.size();
+    for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}, std::uint64_t{4},
+                            std::uint64_t{5}, std::uint64_t{6}, std::uint64_t{7}, std::uint64_t{9}, std::uint64_t{10},
+                            std::uint64_t{11}, std::uint64_t{12}, std::numeric_limits<std::uint64_t>::max()}) {
+        auto r = search_codes(ix, query, k);
+        ASSERT_TRUE(r);
+        const std::size_t want = std::min<std::uint64_t>(k, n);
+        const std::vector<std::uint32_t> prefix(ranking.begin(), ranking.begin() + static_cast<std::ptrdiff_t>(want));
+        EXPECT_EQ(r->ids, prefix) << "top_k " << k;
+        ASSERT_EQ(r->scores.size(), want);
+        for (std::size_t i = 0; i < want; ++i) {
+            const float m = ix.encoder.mag_grid[ix.codes[prefix[i]].mag_q[0]];
+            EXPECT_EQ(bits_of(r->scores[i]), bits_of(m / 4.0f)) << "top_k " << k << " position " << i;
+        }
+    }
+}
+
+TEST_F(IndexRanking, EmptyIndexGivesNothingForAnyTopK) {
+    SpectralIndex empty = make_index(ix.encoder);
+    for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::numeric_limits<std::uint64_t>::max()}) {
+        auto r = search_codes(empty, query, k);
+        ASSERT_TRUE(r);
+        EXPECT_TRUE(r->ids.empty() && r->scores.empty());
+    }
+}
+
+// Ranking of scores computed by the oracle kernel: NaN last, then descending,
+// ties by id.
+std::vector<std::uint32_t> expected_ranking(const std::vector<float>& s) {
+    std::vector<std::uint32_t> ids(s.size());
+    std::iota(ids.begin(), ids.end(), 0u);
+    std::stable_sort(ids.begin(), ids.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (std::isnan(s[a]) || std::isnan(s[b])) return !std::isnan(s[a]) && std::isnan(s[b]);
+        return s[a] > s[b];
+    });
+    return ids;
+}
+
+// Random indexes with small grids (many ties), special values in the grids
+// and duplicated bins: search must equal the oracle kernel plus the
+// normalisation, in scores and in ranking, for every top_k.
+TEST(IndexSearch, RandomIndexesMatchTheOracleAndRankTotally) {
+    std::mt19937 rng(1234);
+    const float specials[] = {0.0f, -0.0f, kNaN, kInf, -kInf, -1.0f, 3e38f, 1e-40f, 0.5f};
+    for (int round = 0; round < 150; ++round) {
+        const std::uint64_t dim = 4 + rng() % 13;
+        SpectralEncoder e = encoder(dim, 1, 2, 2, 2);
+        auto fill = [&](SpectralGrid& g, bool wild) {
+            for (float& v : g) {
+                const unsigned pick = rng() % 10;
+                if (wild && pick == 0)
+                    v = specials[rng() % std::size(specials)];
+                else
+                    v = static_cast<float>(rng() % 4) * 0.25f + (pick < 5 ? 0.25f : 0.0f);
+            }
+        };
+        const bool wild = round % 3 == 0;
+        fill(e.mag_grid, wild);
+        fill(e.phase_grid, wild);
+        fill(e.norm_grid, wild);
+        SpectralIndex ix = make_index(e);
+        const std::size_t n = rng() % 40;
+        auto random_codes = [&](std::size_t maxk) {
+            SpectralCodes c;
+            const std::size_t k = rng() % (maxk + 1);
+            for (std::size_t j = 0; j < k; ++j) {
+                c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f));
+                c.mag_q.push_back(static_cast<std::uint8_t>(rng() % 4));
+                c.phase_q.push_back(static_cast<std::uint8_t>(rng() % 4));
+            }
+            c.norm_q = static_cast<std::uint16_t>(rng() % 4);
+            return c;
+        };
+        std::vector<SpectralCodes> items;
+        for (std::size_t i = 0; i < n; ++i) items.push_back(random_codes(e.f + 1));
+        ASSERT_TRUE(add_codes(ix, items));
+        SpectralCodes query = random_codes(2 * e.f);
+        if (query.idx.empty()) query = rec({0}, {1}, {1}, 1);
+
+        DecodedQuery dq;
+        for (std::size_t j = 0; j < query.idx.size(); ++j) {
+            dq.bins.push_back(query.idx[j]);
+            dq.mags.push_back(e.mag_grid[query.mag_q[j]]);
+            dq.phases.push_back(e.phase_grid[query.phase_q[j]]);
+        }
+        std::vector<float> s(n, 0.0f);
+        accumulate_scores_reference(dq, ix.mags, ix.phases, e.f, s);
+        const float qn = e.norm_grid[query.norm_q];
+        for (std::size_t r = 0; r < n; ++r) {
+            const float qx = qn * ix.norms[r];
+            const float d = qx * static_cast<float>(dim);
+            s[r] = d > 0.0f ? s[r] / d : 0.0f;
+        }
+        const std::vector<std::uint32_t> order = expected_ranking(s);
+
+        for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{n / 2}, std::uint64_t{n ? n - 1 : 0},
+                                std::uint64_t{n}, std::uint64_t{n + 3}}) {
+            auto r = search_codes(ix, query, k);
+            ASSERT_TRUE(r);
+            const std::size_t want = std::min<std::uint64_t>(k, n);
+            ASSERT_EQ(r->ids.size(), want);
+            ASSERT_EQ(r->scores.size(), want);
+            for (std::size_t i = 0; i < want; ++i) {
+                EXPECT_EQ(r->ids[i], order[i]) << "round " << round << " top_k " << k << " position " << i;
+                EXPECT_EQ(bits_of(r->scores[i]), bits_of(s[r->ids[i]])) << "round " << round << " item " << r->ids[i];
+            }
+        }
+        // Repeating a search gives the same bits.
+        auto a = search_codes(ix, query, n);
+        auto b = search_codes(ix, query, n);
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(a->ids, b->ids);
+        EXPECT_EQ(bits_of(a->scores), bits_of(b->scores));
+    }
+}
+
+TEST(IndexSearch, ItemSharingNoBinWithTheQueryScoresPositiveZero) {
+    SpectralIndex ix = make_index(encoder(8, 2, 8, 8, 8));
+    const std::vector<SpectralCodes> items = {rec({1, 2}, {200, 100}, {10, 20}, 5), rec({}, {}, {}, 7)};
+    ASSERT_TRUE(add_codes(ix, items));
+    auto r = search_codes(ix, rec({0, 3, 4}, {255, 255, 255}, {1, 2, 3}, 9), 2);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->ids, (std::vector<std::uint32_t>{0, 1}));
+    EXPECT_EQ(bits_of(r->scores), (std::vector<std::uint32_t>{0, 0}));
+}
+
+// ---------------------------------------------------------------------------
+// Scoring kernel: the item-by-item kernel against the column-wise oracle.
+
+struct KernelInput {
+    DecodedQuery q;
+    std::vector<float> mags, phases, scores;
+    std::size_t f = 0;
+};
+
+void expect_kernel_matches(const KernelInput& in, const std::string& what) {
+    std::vector<float> fast = in.scores, ref = in.scores;
+    accumulate_scores(in.q, in.mags, in.phases, in.f, fast);
+    accumulate_scores_reference(in.q, in.mags, in.phases, in.f, ref);
+    ASSERT_EQ(bits_of(fast), bits_of(ref)) << what;
+}
+
+float pick(std::mt19937& rng, std::span<const float> pool, float ordinary) {
+    return rng() % 3 == 0 ? pool[rng() % pool.size()] : ordinary;
+}
+
+KernelInput random_kernel_input(std::mt19937& rng, bool wild_scores) {
+    static const float mag_pool[] = {0.0f,  -0.0f, kNaN,   kInf,  -kInf,   -2.5f,  3e38f,
+                                     1e-45f, 1e38f, -1e-40f, 0.75f, 1.0f, 2e-38f, -3.4028235e38f};
+    static const float phase_pool[] = {0.0f, -0.0f, 3.4028235e38f, -3.4028235e38f, 1e38f, -2e38f,
+                                       kInf, -kInf, kNaN,          1e20f,          -7.5f, 6.2831855f};
+    static const float score_pool[] = {0.0f, -0.0f, kNaN, kInf, -kInf, 1.0f, -1.0f, 3e38f, 1e-45f, -1e-45f};
+    static const std::size_t fs[] = {1, 2, 3, 4, 5, 9, 17, 64};
+    std::uniform_real_distribution<float> unit(-4.0f, 4.0f);
+    std::uniform_real_distribution<float> angle(0.0f, 6.2831855f);
+    KernelInput in;
+    in.f = fs[rng() % std::size(fs)];
+    const std::size_t n = rng() % 24;
+    const std::size_t c = rng() % (2 * in.f + 2);
+    for (std::size_t j = 0; j < c; ++j) {
+        in.q.bins.push_back(static_cast<std::uint16_t>(rng() % in.f));
+        in.q.mags.push_back(pick(rng, mag_pool, unit(rng)));
+        in.q.phases.push_back(pick(rng, phase_pool, angle(rng)));
+    }
+    in.mags.assign(n * in.f, 0.0f);
+    in.phases.assign(n * in.f, 0.0f);
+    for (std::size_t p = 0; p < n * in.f; ++p) {
+        const unsigned kind = rng() % 4;
+        if (kind == 0) continue;  // bin not kept: magnitude and phase 0
+        in.mags[p] = kind == 1 ? (rng() % 2 ? 0.0f : -0.0f) : pick(rng, mag_pool, unit(rng));
+        in.phases[p] = pick(rng, phase_pool, angle(rng));
+    }
+    in.scores.assign(n, 0.0f);
+    if (wild_scores)
+        for (float& s : in.scores) s = pick(rng, score_pool, unit(rng));
+    return in;
+}
+
+TEST(ScoreKernel, MatchesTheOracleOnRandomInputsWithSpecialValues) {
+    std::mt19937 rng(99);
+    for (int round = 0; round < 3000; ++round)
+        expect_kernel_matches(random_kernel_input(rng, false), "round " + std::to_string(round));
+}
+
+// The buffer is added to, so whatever it holds on entry (-0, NaN, infinities)
+// must come out as the oracle leaves it.
+TEST(ScoreKernel, MatchesTheOracleForAnyStartingScores) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3000; ++round)
+        expect_kernel_matches(random_kernel_input(rng, true), "round " + std::to_string(round));
+}
+
+// Hand-picked single-term cases around the skip of unkept bins: one item,
+// one query bin (f = 3, bin 1, weight 2), starting score given.
+struct KernelCase {
+    const char* name;
+    float q, phi, m, psi, start;
+};
+
+class ScoreKernelCase : public ::testing::TestWithParam<KernelCase> {};
+
+TEST_P(ScoreKernelCase, MatchesTheOracle) {
+    const KernelCase& k = GetParam();
+    KernelInput in;
+    in.f = 3;
+    in.q.bins = {1};
+    in.q.mags = {k.q};
+    in.q.phases = {k.phi};
+    in.mags = {0.0f, k.m, 0.0f};
+    in.phases = {0.0f, k.psi, 0.0f};
+    in.scores = {k.start};
+    expect_kernel_matches(in, k.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScoreKernelCase,
+    ::testing::Values(KernelCase{"ZeroMagFiniteEverything", 1.5f, 1.0f, 0.0f, 2.0f, 0.0f},
+                      KernelCase{"NegZeroMagNegWeight", -1.5f, 1.0f, -0.0f, 0.0f, 0.0f},
+                      KernelCase{"ZeroMagInfiniteWeight", kInf, 1.0f, 0.0f, 0.0f, 0.0f},
+                      KernelCase{"ZeroMagWeightOverflowsWhenDoubled", 3e38f, 1.0f, 0.0f, 0.0f, 0.0f},
+                      KernelCase{"ZeroMagNaNWeight", kNaN, 1.0f, 0.0f, 0.0f, 0.0f},
+                      KernelCase{"ZeroMagPhaseDifferenceOverflows", 1.0f, 3e38f, 0.0f, -3e38f, 0.0f},
+                      KernelCase{"ZeroMagInfinitePhase", 1.0f, kInf, 0.0f, 0.0f, 0.0f},
+                      KernelCase{"ZeroMagNaNPhase", 1.0f, 0.0f, 0.0f, kNaN, 0.0f},
+                      KernelCase{"ZeroMagHugeFiniteDifference", 1.0f, 3e38f, 0.0f, 1.0f, 0.0f},
+                      KernelCase{"ZeroMagStartNegZero", 1.0f, 0.5f, 0.0f, 0.25f, -0.0f},
+                      KernelCase{"NegZeroMagStartNegZero", 1.0f, 0.5f, -0.0f, 0.25f, -0.0f},
+                      KernelCase{"ZeroMagStartNaN", 1.0f, 0.5f, 0.0f, 0.25f, kNaN},
+                      KernelCase{"ZeroMagStartInf", 1.0f, 0.5f, 0.0f, 0.25f, -kInf},
+                      KernelCase{"InfMagTimesZeroWeight", 0.0f, 0.5f, kInf, 0.25f, 0.0f},
+                      KernelCase{"NaNMag", 1.0f, 0.5f, kNaN, 0.25f, 1.0f},
+                      KernelCase{"Ordinary", 0.75f, 2.5f, 1.25f, 0.5f, -3.0f}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
