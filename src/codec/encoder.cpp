@@ -1,6 +1,7 @@
 #include "codec/encoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -75,22 +76,23 @@ public:
         const std::size_t k = enc_.top_k < f ? enc_.top_k : f;
         codes.idx.resize(k);
         if (enc_.top_k < f) {
-            for (std::size_t b = 0; b < f; ++b) order_[b] = static_cast<std::uint32_t>(b);
-            // Descending magnitude, equal magnitudes lower bin first. NaN
-            // magnitudes (only from NaN or infinite input) go after every
-            // number, so the order stays total and deterministic.
-            const float* m = mags_.data();
-            auto before = [m](std::uint32_t a, std::uint32_t b) {
-                const float ma = m[a];
-                const float mb = m[b];
-                const bool na = std::isnan(ma);
-                const bool nb = std::isnan(mb);
-                if (na != nb) return nb;
-                if (!na && ma != mb) return ma > mb;
-                return a < b;
-            };
-            std::partial_sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(k), order_.end(), before);
-            for (std::size_t j = 0; j < k; ++j) codes.idx[j] = static_cast<std::uint16_t>(order_[j]);
+            // Descending magnitude, equal magnitudes lower bin first, as one
+            // integer key per bin: magnitudes are >= 0, whose bit patterns
+            // order like the values. NaN magnitudes (only from NaN or
+            // infinite input) go after every number, so the order stays
+            // total and deterministic. Bins are distinct, so keys are too,
+            // and selecting the first k then sorting them gives exactly the
+            // first k of a full sort.
+            for (std::size_t b = 0; b < f; ++b) {
+                const float m = mags_[b];
+                const std::uint64_t rank =
+                    std::isnan(m) ? 0xFFFFFFFFull : 0x7F800000ull - (m == 0.0f ? 0u : std::bit_cast<std::uint32_t>(m));
+                order_[b] = rank << 32 | b;
+            }
+            const auto kth = order_.begin() + static_cast<std::ptrdiff_t>(k);
+            std::nth_element(order_.begin(), kth - 1, order_.end());
+            std::sort(order_.begin(), kth);
+            for (std::size_t j = 0; j < k; ++j) codes.idx[j] = static_cast<std::uint16_t>(order_[j] & 0xFFFFFFFFu);
         } else {
             for (std::size_t j = 0; j < k; ++j) codes.idx[j] = static_cast<std::uint16_t>(j);
         }
@@ -101,7 +103,7 @@ public:
         for (std::size_t j = 0; j < k; ++j) {
             float p = phases_[codes.idx[j]];
             if (p < 0.0f) p = p + kTwoPi;  // once; NaN and -0.0 stay as they are
-            codes.phase_q[j] = static_cast<std::uint8_t>(nearest_index(enc_.phase_grid, p));
+            codes.phase_q[j] = static_cast<std::uint8_t>(first_nearest(enc_.phase_grid, p));
         }
         codes.norm_q = static_cast<std::uint16_t>(norm_logs_.nearest(norm));  // the norm before the floor
         return codes;
@@ -113,7 +115,7 @@ private:
     std::vector<std::complex<float>> scratch_;
     std::vector<float> mags_;
     std::vector<float> phases_;
-    std::vector<std::uint32_t> order_;
+    std::vector<std::uint64_t> order_;  // (rank << 32) | bin
     LogGridTable mag_logs_;
     LogGridTable norm_logs_;
 };

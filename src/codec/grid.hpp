@@ -32,6 +32,12 @@ std::size_t nearest_log_index(std::span<const float> grid, float x);
 // 2*pi); same tie rule. The grid must not be empty.
 std::size_t nearest_index(std::span<const float> grid, float p);
 
+// The search both quantisers share, over ready distances' inputs: the
+// position of the first smallest |values[j] - target|, where a NaN distance
+// never wins and a NaN first distance keeps position 0. Gives exactly the
+// position of the linear scans above, eight entries at a time.
+std::size_t first_nearest(std::span<const float> values, float target);
+
 // The logarithms of a grid's entries, taken once so that many values can be
 // quantised against one grid. Searching the table gives exactly the position
 // `nearest_log_index` gives, since logf is a pure function of its argument.

@@ -109,6 +109,7 @@ Result<SpectralSearchResult> search_codes(const SpectralIndex& index, const Spec
         q.phases[j] = e.phase_grid[query.phase_q[j]];
     }
 
+    q.phase_grid = e.phase_grid;
     std::vector<float> s(n, 0.0f);
     accumulate_scores(q, index.mags, index.phases, e.f, s);
 

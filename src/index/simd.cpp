@@ -1,10 +1,43 @@
 #include "index/simd.hpp"
 
+#include <bit>
 #include <cmath>
+
+#include "codec/grid.hpp"
 
 namespace korvane {
 
 namespace {
+
+// Products and sums whose operands are both NaN give one of the two NaNs, and
+// which one depends on the operand order of the instruction; for + and * the
+// compiler picks that order freely, so the same source line can yield
+// different NaN bits in two functions. Both kernels use these, so the left
+// operand's NaN is the one that comes out in each.
+#if defined(__x86_64__) && defined(__AVX__)
+inline float mul_ordered(float x, float y) {
+    float r;
+    asm("vmulss %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
+    return r;
+}
+inline float add_ordered(float x, float y) {
+    float r;
+    asm("vaddss %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
+    return r;
+}
+#elif defined(__x86_64__)
+inline float mul_ordered(float x, float y) {
+    asm("mulss %1, %0" : "+x"(x) : "x"(y));
+    return x;
+}
+inline float add_ordered(float x, float y) {
+    asm("addss %1, %0" : "+x"(x) : "x"(y));
+    return x;
+}
+#else
+inline float mul_ordered(float x, float y) { return x * y; }
+inline float add_ordered(float x, float y) { return x + y; }
+#endif
 
 float weight(const DecodedQuery& q, std::size_t j, std::size_t f) {
     const std::size_t h = q.bins[j];
@@ -22,14 +55,50 @@ void accumulate_scores_reference(const DecodedQuery& query, std::span<const floa
         const std::size_t h = query.bins[j];
         for (std::size_t r = 0; r < n; ++r) {
             const std::size_t p = r * f + h;
-            const float prod = a * mags[p];
+            const float prod = mul_ordered(a, mags[p]);
             const float diff = phi - phases[p];
             const float c = cosf(diff);
-            const float term = c * prod;
-            scores[r] = scores[r] + term;
+            const float term = mul_ordered(c, prod);
+            scores[r] = add_ordered(scores[r], term);
         }
     }
 }
+
+namespace {
+
+// The uniform phase grid of 2^b entries (b <= 8), whose entry i is step * i:
+// an item phase that is an entry is mapped back to its position by rounding,
+// and the position is confirmed by comparing bits.
+class UniformPhases {
+public:
+    explicit UniformPhases(std::span<const float> grid) : grid_(grid) {
+        const std::size_t g = grid.size();
+        if (g < 2 || g > 256 || (g & (g - 1)) != 0) return;
+        const float step = kTwoPi / static_cast<float>(g);
+        for (std::size_t i = 0; i < g; ++i)
+            if (std::bit_cast<std::uint32_t>(grid[i]) != std::bit_cast<std::uint32_t>(step * static_cast<float>(i))) return;
+        inv_step_ = static_cast<float>(g) / kTwoPi;
+        usable_ = true;
+    }
+    bool usable() const { return usable_; }
+    std::size_t size() const { return grid_.size(); }
+
+    // Position of `phase` in the grid, or -1 when it is not an entry.
+    std::ptrdiff_t position(float phase) const {
+        const float t = phase * inv_step_ + 0.5f;
+        if (!(t >= 0.0f && t < static_cast<float>(grid_.size()))) return -1;
+        const auto i = static_cast<std::size_t>(t);
+        if (std::bit_cast<std::uint32_t>(grid_[i]) != std::bit_cast<std::uint32_t>(phase)) return -1;
+        return static_cast<std::ptrdiff_t>(i);
+    }
+
+private:
+    std::span<const float> grid_;
+    float inv_step_ = 0.0f;
+    bool usable_ = false;
+};
+
+}  // namespace
 
 void accumulate_scores(const DecodedQuery& query, std::span<const float> mags, std::span<const float> phases,
                        std::size_t f, std::span<float> scores) {
@@ -41,12 +110,26 @@ void accumulate_scores(const DecodedQuery& query, std::span<const float> mags, s
         a[j] = weight(query, j, f);
         a_finite[j] = std::isfinite(a[j]);
     }
+    // cosf is a pure function, so a cosine taken once per (query bin, grid
+    // entry) has the bits of the cosine taken per item.
+    const UniformPhases grid(query.phase_grid);
+    std::vector<float> cos_table;
+    if (grid.usable()) {
+        const std::size_t g = grid.size();
+        cos_table.resize(c * g);
+        for (std::size_t j = 0; j < c; ++j)
+            for (std::size_t i = 0; i < g; ++i) {
+                const float diff = query.phases[j] - query.phase_grid[i];
+                cos_table[j * g + i] = cosf(diff);
+            }
+    }
     // Item by item, each item's sum still formed in query-bin order, so the
     // bits are those of the column-wise reference. A bin the item did not keep
     // has magnitude 0 and, with a finite weight and a finite phase
-    // difference, a term of +-0, which leaves a score unchanged (a score
-    // starts at +0 and a sum is -0 only when both operands are), so the cosine
-    // is skipped there.
+    // difference, a term of +-0, which leaves every score unchanged except -0
+    // (-0 + +0 is +0), so the term is skipped there unless the score is -0.
+    // Scores start at +0 in a search and a sum is -0 only when both operands
+    // are, so there the skip always applies.
     for (std::size_t r = 0; r < n; ++r) {
         const float* row_m = mags.data() + r * f;
         const float* row_p = phases.data() + r * f;
@@ -55,12 +138,22 @@ void accumulate_scores(const DecodedQuery& query, std::span<const float> mags, s
             const std::size_t h = query.bins[j];
             const float m = row_m[h];
             const float ph = row_p[h];
-            const float diff = query.phases[j] - ph;
-            if (m == 0.0f && a_finite[j] && std::isfinite(diff)) continue;
-            const float prod = a[j] * m;
-            const float cs = cosf(diff);
-            const float term = cs * prod;
-            s = s + term;
+            const std::ptrdiff_t i = grid.usable() ? grid.position(ph) : -1;
+            float diff = 0.0f;
+            bool diff_finite;
+            if (i >= 0) {
+                // The cosine of a finite difference is never NaN, so a NaN
+                // entry marks a query phase that is not finite.
+                diff_finite = !std::isnan(cos_table[j * grid.size() + static_cast<std::size_t>(i)]);
+            } else {
+                diff = query.phases[j] - ph;
+                diff_finite = std::isfinite(diff);
+            }
+            if (m == 0.0f && a_finite[j] && diff_finite && !(s == 0.0f && std::signbit(s))) continue;
+            const float cs = i >= 0 ? cos_table[j * grid.size() + static_cast<std::size_t>(i)] : cosf(diff);
+            const float prod = mul_ordered(a[j], m);
+            const float term = mul_ordered(cs, prod);
+            s = add_ordered(s, term);
         }
         scores[r] = s;
     }

@@ -14,6 +14,10 @@ struct DecodedQuery {
     std::vector<std::uint16_t> bins;
     std::vector<float> mags;
     std::vector<float> phases;
+    // The phase grid the query and the items were decoded through, when
+    // known. If it is the uniform grid, cosines are looked up in a table of
+    // cosf(phi_j - grid[i]) for every item phase that is a grid entry.
+    std::span<const float> phase_grid = {};
 };
 
 // For every item r and query bin j, in query-bin order per item:
