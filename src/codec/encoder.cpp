@@ -128,8 +128,8 @@ std::uint64_t saturating_u64(float v) {
     return static_cast<std::uint64_t>(v);
 }
 
-Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
-                                      std::uint8_t phase_bits, std::uint8_t norm_bits) {
+Status check_encoder_config(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits,
+                            std::uint8_t norm_bits) {
     if (dim < 4) return fail(DimensionMismatch{4, dim});
     const std::uint64_t f = dim / 2 + 1;
     if (top_k - 1 > dim / 2) return fail(TopKExceedsF{top_k, f});  // wraps for top_k = 0
@@ -139,6 +139,13 @@ Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, st
         return fail(invalid_input("dim " + std::to_string(dim) + " gives F = " + std::to_string(f) +
                                   " bins, more than 16-bit bin numbers can address (dim must be at most " +
                                   std::to_string(kMaxDim) + ")"));
+    return {};
+}
+
+Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
+                                      std::uint8_t phase_bits, std::uint8_t norm_bits) {
+    if (auto s = check_encoder_config(dim, top_k, mag_bits, phase_bits, norm_bits); !s) return fail(s.error());
+    const std::uint64_t f = dim / 2 + 1;
 
     SpectralEncoder e;
     e.mag_hi = std::sqrt(static_cast<float>(f));

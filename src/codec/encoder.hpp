@@ -41,6 +41,10 @@ struct SpectralCodes {
     std::uint16_t norm_q = 0;           // code into norm_grid
 };
 
+// The checks of build_encoder, in its order, without building anything.
+Status check_encoder_config(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits,
+                            std::uint8_t norm_bits);
+
 Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
                                       std::uint8_t phase_bits, std::uint8_t norm_bits);
 

@@ -56,10 +56,14 @@ public:
         return {};
     }
 
+    // On failure the bytes not yet written stay buffered for the attempt
+    // made at closing.
     Status flush() {
         if (used_ == 0) return {};
-        auto s = write_all(buf_.get(), used_);
-        used_ = 0;
+        std::size_t written = 0;
+        auto s = write_all(buf_.get(), used_, &written);
+        std::memmove(buf_.get(), buf_.get() + written, used_ - written);
+        used_ -= written;
         return s;
     }
 
@@ -76,7 +80,8 @@ public:
     }
 
 private:
-    Status write_all(const std::uint8_t* data, std::size_t len) {
+    Status write_all(const std::uint8_t* data, std::size_t len, std::size_t* written = nullptr) {
+        if (written != nullptr) *written = 0;
         while (len > 0) {
             const ssize_t w = ::write(fd_, data, len);
             if (w < 0) {
@@ -86,6 +91,7 @@ private:
             if (w == 0) return fail(Io{"failed to write whole buffer"});
             data += w;
             len -= static_cast<std::size_t>(w);
+            if (written != nullptr) *written += static_cast<std::size_t>(w);
         }
         return {};
     }
@@ -108,8 +114,8 @@ Status write_f32s(BufferedWriter& out, std::span<const float> values) {
 }
 
 Status check_grid_length(const SpectralGrid& grid, const char* name, std::uint8_t bits) {
-    const std::uint64_t want = std::uint64_t{1} << bits;
-    if (grid.size() == want) return {};
+    const std::uint64_t want = bits < 64 ? std::uint64_t{1} << bits : 0;
+    if (bits < 64 && grid.size() == want) return {};
     return fail(invalid_input(std::string(name) + " has " + std::to_string(grid.size()) + " entries but its width of " +
                               std::to_string(bits) + " bits needs " + std::to_string(want) +
                               "; such an index file could not be read back"));
@@ -156,7 +162,10 @@ Result<BufferedReader> BufferedReader::open(const std::string& path) {
 
 std::uint64_t BufferedReader::remaining() const {
     if (file_size_ == std::numeric_limits<std::uint64_t>::max()) return file_size_;
-    return file_size_ > consumed_ ? file_size_ - consumed_ : 0;
+    // The size now, not at opening: a file cut meanwhile must not pass.
+    struct stat st {};
+    const std::uint64_t size = ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : file_size_;
+    return size > consumed_ ? size - consumed_ : 0;
 }
 
 Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
@@ -192,16 +201,27 @@ Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
 
 Status read_f32s(BufferedReader& reader, std::span<float> dst) {
     if (dst.empty()) return {};
-    if (reader.remaining() / 4 < dst.size()) return fail(io_short_read());
-    auto bytes = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(dst.data()), dst.size() * 4);
+    const std::uint64_t left = reader.remaining();
+    if (left / 4 < dst.size()) return fail(io_short_read());
+    // Straight into `dst` when the file is known to hold the bytes; from a
+    // pipe or other file of unknown size through a staging array, so that a
+    // short read leaves `dst` as it was.
+    std::vector<float> staged;
+    std::span<float> into = dst;
+    if (left == std::numeric_limits<std::uint64_t>::max()) {
+        staged.resize(dst.size());
+        into = staged;
+    }
+    auto bytes = std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(into.data()), into.size() * 4);
     if (auto s = reader.read_exact(bytes); !s) return s;
     if constexpr (std::endian::native == std::endian::big) {
-        for (float& v : dst) {
+        for (float& v : into) {
             std::uint8_t b[4];
             std::memcpy(b, &v, 4);
             v = std::bit_cast<float>(get_le<std::uint32_t>(b));
         }
     }
+    if (!staged.empty()) std::memcpy(dst.data(), staged.data(), dst.size() * 4);
     return {};
 }
 
@@ -258,6 +278,14 @@ Result<SpectralIndex> read_index_file(const std::string& path) {
     const std::uint8_t norm_bits = header[18];
     const std::uint64_t n = get_le<std::uint64_t>(header + 24);
 
+    // The encoder is built with default grids of 2^bits values each before
+    // the file's grids replace them: for a header it accepts, first make sure
+    // the file holds that many values, so a damaged width cannot make the
+    // loader allocate gigabytes.
+    if (auto s = check_encoder_config(dim, top_k, mag_bits, phase_bits, norm_bits); !s) return fail(s.error());
+    const std::uint64_t grid_values =
+        (std::uint64_t{1} << mag_bits) + (std::uint64_t{1} << phase_bits) + (std::uint64_t{1} << norm_bits);
+    if (in.remaining() / 4 < grid_values) return fail(io_short_read());
     auto built = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
     if (!built) return fail(built.error());
     SpectralIndex index = make_index(*built);

@@ -29,8 +29,8 @@ public:
     // Reads exactly out.size() bytes, or returns Io ("failed to fill whole
     // buffer" when the file ends first).
     Status read_exact(std::span<std::uint8_t> out);
-    // Bytes between the read position and the end of the file as it was when
-    // opened (not a regular file: unknown, the largest value).
+    // Bytes between the read position and the end of the file as it is now
+    // (not a regular file: unknown, the largest value).
     std::uint64_t remaining() const;
 
 private:
@@ -44,8 +44,8 @@ private:
 };
 
 // Reads count = dst.size() little-endian single-precision values in one exact
-// read. When the file is known to hold fewer bytes, returns Io at once and
-// leaves `dst` untouched.
+// read. On Io (the file holds fewer bytes, or a read fails) `dst` is left
+// untouched.
 Status read_f32s(BufferedReader& reader, std::span<float> dst);
 
 // Writes the index; returns the number of bytes written. An index whose grids

@@ -1,0 +1,609 @@
+// The index file: layout, round trips, and the refusals of damaged, hostile or
+// unreachable files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/encoder.hpp"
+#include "codec/error.hpp"
+#include "index/index.hpp"
+#include "io/format.hpp"
+
+using namespace korvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kShortRead[] = "I/O error: failed to fill whole buffer";
+
+// A fresh directory per test, removed afterwards.
+class TempDir {
+public:
+    TempDir() {
+        static std::atomic<unsigned> counter{0};
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string("korvane-") + std::to_string(::getpid()) + "-" +
+                           std::to_string(counter++) + "-" + (info ? info->name() : "x");
+        for (char& ch : name)
+            if (ch == '/') ch = '_';
+        path_ = fs::temp_directory_path() / name;
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+SpectralEncoder encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits,
+                        std::uint8_t norm_bits) {
+    auto e = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
+    if (!e) throw std::runtime_error(error_message(e.error()));
+    return std::move(*e);
+}
+
+std::vector<std::uint32_t> bits_of(std::span<const float> v) {
+    std::vector<std::uint32_t> out(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = std::bit_cast<std::uint32_t>(v[i]);
+    return out;
+}
+
+std::vector<std::uint8_t> read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_bytes(const std::string& path, std::span<const std::uint8_t> bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
+           std::uint32_t{b[at + 3]} << 24;
+}
+
+void put_le(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::string message_of(const SpectralError& e) { return error_message(e); }
+
+// A random valid record for `e`.
+SpectralCodes random_codes(const SpectralEncoder& e, std::mt19937& rng) {
+    SpectralCodes c;
+    const std::size_t k = rng() % (e.top_k + 1);
+    for (std::size_t j = 0; j < k; ++j) {
+        c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f));
+        c.mag_q.push_back(static_cast<std::uint8_t>(rng() % std::min<std::size_t>(e.mag_grid.size(), 256)));
+        c.phase_q.push_back(static_cast<std::uint8_t>(rng() % std::min<std::size_t>(e.phase_grid.size(), 256)));
+    }
+    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid.size(), 65536));
+    return c;
+}
+
+// The layout example: dim 8 (F = 5), top_k 2, widths 4, 3, 2, three items,
+// with grid values that must pass bit for bit (NaN payloads, a signalling
+// NaN, -0, infinities, negative and unordered entries).
+SpectralIndex example_index(std::size_t items = 3) {
+    SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    e.mag_grid[0] = std::bit_cast<float>(0x7fa00001u);  // signalling NaN
+    e.mag_grid[5] = std::bit_cast<float>(0xffc12345u);
+    e.mag_grid[6] = -0.0f;
+    e.mag_grid[7] = std::numeric_limits<float>::infinity();
+    e.phase_grid[3] = -1.5f;
+    e.norm_grid = {2.0f, 0.25f, -3.0f, 1.0f};
+    SpectralIndex ix = make_index(e);
+    std::vector<SpectralCodes> codes = {
+        SpectralCodes{{1, 4}, {3, 7}, {2, 5}, 3},
+        SpectralCodes{{0, 2}, {0, 15}, {7, 3}, 0},
+        SpectralCodes{{3, 2}, {6, 5}, {1, 1}, 1},
+    };
+    codes.resize(items);
+    if (!add_codes(ix, codes)) throw std::runtime_error("add failed");
+    return ix;
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+
+TEST(IndexFile, ExampleLayoutPlacesEverySectionAtItsOffset) {
+    TempDir dir;
+    const SpectralIndex ix = example_index();
+    const std::string path = dir.file("a.krvn");
+    auto written = write_index_file(ix, path);
+    ASSERT_TRUE(written) << message_of(written.error());
+    EXPECT_EQ(*written, 276u);
+    const auto b = read_bytes(path);
+    ASSERT_EQ(b.size(), 276u);
+
+    const std::vector<std::uint8_t> header = {'K', 'R', 'V', 'N', 1, 0, 0, 0, 8, 0, 0, 0, 2, 0, 0, 0,
+                                              4,   3,   2,   0,   0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::vector<std::uint8_t>(b.begin(), b.begin() + 32), header);
+
+    struct Section {
+        std::size_t offset;
+        std::span<const float> values;
+    };
+    const Section sections[] = {{32, ix.encoder.mag_grid}, {96, ix.encoder.phase_grid}, {128, ix.encoder.norm_grid},
+                                {144, ix.mags},            {204, ix.phases},            {264, ix.norms}};
+    for (const auto& [offset, values] : sections)
+        for (std::size_t i = 0; i < values.size(); ++i)
+            EXPECT_EQ(le32(b, offset + 4 * i), std::bit_cast<std::uint32_t>(values[i]))
+                << "section at " << offset << ", value " << i;
+}
+
+TEST(IndexFile, IndexWithoutItemsHoldsHeaderAndGridsOnly) {
+    TempDir dir;
+    const std::string path = dir.file("empty.krvn");
+    auto written = write_index_file(example_index(0), path);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written, 144u);
+    const auto b = read_bytes(path);
+    ASSERT_EQ(b.size(), 144u);
+    EXPECT_EQ(le32(b, 24), 0u);
+
+    auto loaded = read_index_file(path);
+    ASSERT_TRUE(loaded) << message_of(loaded.error());
+    EXPECT_EQ(loaded->size(), 0u);
+    EXPECT_TRUE(loaded->mags.empty() && loaded->phases.empty() && loaded->norms.empty());
+    auto r = search_codes(*loaded, SpectralCodes{{1}, {1}, {1}, 1}, 10);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->ids.empty() && r->scores.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Round trips
+
+struct RoundTripCase {
+    const char* name;
+    std::function<SpectralIndex()> make;
+};
+
+class IndexFileRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(IndexFileRoundTrip, LoadGivesTheSameIndexBitForBitAndSavesIdentically) {
+    TempDir dir;
+    SpectralIndex ix = GetParam().make();
+    const std::string path = dir.file("a.krvn");
+    auto written = write_index_file(ix, path);
+    ASSERT_TRUE(written) << message_of(written.error());
+    EXPECT_EQ(*written, fs::file_size(path));
+    const std::uint64_t f = ix.encoder.f;
+    EXPECT_EQ(*written, 32 + 4 * (ix.encoder.mag_grid.size() + ix.encoder.phase_grid.size() +
+                                  ix.encoder.norm_grid.size() + 2 * f * ix.size() + ix.size()));
+
+    auto loaded = read_index_file(path);
+    ASSERT_TRUE(loaded) << message_of(loaded.error());
+    const SpectralEncoder& a = ix.encoder;
+    const SpectralEncoder& b = loaded->encoder;
+    EXPECT_EQ(b.dim, a.dim);
+    EXPECT_EQ(b.top_k, a.top_k);
+    EXPECT_EQ(b.f, a.f);
+    EXPECT_EQ(b.mag_bits, a.mag_bits);
+    EXPECT_EQ(b.phase_bits, a.phase_bits);
+    EXPECT_EQ(b.norm_bits, a.norm_bits);
+    EXPECT_EQ(bits_of(b.mag_grid), bits_of(a.mag_grid));
+    EXPECT_EQ(bits_of(b.phase_grid), bits_of(a.phase_grid));
+    EXPECT_EQ(bits_of(b.norm_grid), bits_of(a.norm_grid));
+    // Grid ends are not stored: the loaded encoder has the built ones.
+    EXPECT_EQ(b.mag_lo, 0.001f);
+    EXPECT_EQ(b.mag_hi, std::sqrt(static_cast<float>(a.f)));
+    EXPECT_EQ(b.norm_lo, 0.5f);
+    EXPECT_EQ(b.norm_hi, 2.0f);
+    EXPECT_TRUE(b.fft_forward);
+    EXPECT_EQ(bits_of(loaded->mags), bits_of(ix.mags));
+    EXPECT_EQ(bits_of(loaded->phases), bits_of(ix.phases));
+    EXPECT_EQ(bits_of(loaded->norms), bits_of(ix.norms));
+    ASSERT_EQ(loaded->size(), ix.size());
+    for (const SpectralCodes& c : loaded->codes)
+        EXPECT_TRUE(c.idx.empty() && c.mag_q.empty() && c.phase_q.empty() && c.norm_q == 0);
+
+    // Same ids and score bits for several queries.
+    std::mt19937 rng(5);
+    for (int i = 0; i < 8; ++i) {
+        SpectralCodes q = random_codes(a, rng);
+        auto r1 = search_codes(ix, q, ix.size() + 1);
+        auto r2 = search_codes(*loaded, q, ix.size() + 1);
+        ASSERT_TRUE(r1 && r2);
+        EXPECT_EQ(r2->ids, r1->ids);
+        EXPECT_EQ(bits_of(r2->scores), bits_of(r1->scores));
+    }
+
+    // Saving the loaded index reproduces the file byte for byte.
+    const std::string again = dir.file("b.krvn");
+    auto rewritten = write_index_file(*loaded, again);
+    ASSERT_TRUE(rewritten);
+    EXPECT_EQ(*rewritten, *written);
+    EXPECT_EQ(read_bytes(again), read_bytes(path));
+
+    // Items added after a load get ids from n on and are found under them.
+    const std::size_t n = loaded->size();
+    SpectralCodes extra{{0}, {0}, {0}, 0};
+    ASSERT_TRUE(add_codes(*loaded, std::span(&extra, 1)));
+    ASSERT_EQ(loaded->size(), n + 1);
+    EXPECT_EQ(loaded->mags.size(), (n + 1) * f);
+    EXPECT_EQ(bits_of(std::span(loaded->mags).subspan(0, n * f)), bits_of(ix.mags));
+    EXPECT_EQ(bits_of(std::span(loaded->mags).subspan(n * f, 1)), bits_of(std::span(b.mag_grid).subspan(0, 1)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IndexFileRoundTrip,
+    ::testing::Values(
+        RoundTripCase{"ExampleWithSpecialGridValues", [] { return example_index(); }},
+        RoundTripCase{"EmptyOddDimZeroWidths", [] { return make_index(encoder(5, 3, 0, 0, 0)); }},
+        // Sections far larger than the 8 KiB buffer, from encoded vectors.
+        RoundTripCase{"EncodedItemsLargerThanTheBuffer",
+                      [] {
+                          SpectralIndex ix = make_index(encoder(64, 10, 8, 8, 8));
+                          std::mt19937 rng(11);
+                          std::normal_distribution<float> g;
+                          std::vector<float> flat(64 * 300);
+                          for (float& v : flat) v = g(rng);
+                          auto codes = encode_rows(ix.encoder, flat);
+                          if (!codes || !add_codes(ix, *codes)) throw std::runtime_error("encode/add failed");
+                          return ix;
+                      }},
+        // A norm grid of 2^16 entries: one grid section larger than the buffer.
+        RoundTripCase{"WideNormGrid",
+                      [] {
+                          SpectralIndex ix = make_index(encoder(9, 5, 1, 8, 16));
+                          std::mt19937 rng(3);
+                          std::vector<SpectralCodes> codes;
+                          for (int i = 0; i < 7; ++i) codes.push_back(random_codes(ix.encoder, rng));
+                          if (!add_codes(ix, codes)) throw std::runtime_error("add failed");
+                          return ix;
+                      }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IndexFile, SavingOverALongerFileTruncatesIt) {
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    const std::string fresh = dir.file("fresh.krvn");
+    write_bytes(path, std::vector<std::uint8_t>(20000, 0xAB));
+    const SpectralIndex ix = example_index();
+    auto written = write_index_file(ix, path);
+    ASSERT_TRUE(written);
+    ASSERT_TRUE(write_index_file(ix, fresh));
+    EXPECT_EQ(fs::file_size(path), *written);
+    EXPECT_EQ(read_bytes(path), read_bytes(fresh));
+}
+
+TEST(IndexFile, NonzeroReservedBytesAndTrailingBytesAreIgnored) {
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    const SpectralIndex ix = example_index();
+    ASSERT_TRUE(write_index_file(ix, path));
+    auto b = read_bytes(path);
+    for (std::size_t i = 19; i < 24; ++i) b[i] = 0xFF;
+    b.insert(b.end(), 1000, 0x5A);
+    write_bytes(path, b);
+
+    auto loaded = read_index_file(path);
+    ASSERT_TRUE(loaded) << message_of(loaded.error());
+    EXPECT_EQ(loaded->size(), 3u);
+    EXPECT_EQ(bits_of(loaded->mags), bits_of(ix.mags));
+    EXPECT_EQ(bits_of(loaded->phases), bits_of(ix.phases));
+    EXPECT_EQ(bits_of(loaded->norms), bits_of(ix.norms));
+}
+
+// ---------------------------------------------------------------------------
+// Damaged files
+
+class IndexFileTruncated : public ::testing::TestWithParam<std::size_t> {};
+
+// Cut the 276-byte example file: before the header ends, right after it, in
+// or between each section, and one byte short.
+TEST_P(IndexFileTruncated, GivesShortReadError) {
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    ASSERT_TRUE(write_index_file(example_index(), path));
+    auto b = read_bytes(path);
+    ASSERT_EQ(b.size(), 276u);
+    b.resize(GetParam());
+    write_bytes(path, b);
+
+    auto loaded = read_index_file(path);
+    ASSERT_FALSE(loaded);
+    EXPECT_TRUE(std::holds_alternative<Io>(loaded.error()));
+    EXPECT_EQ(message_of(loaded.error()), kShortRead);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, IndexFileTruncated,
+                         ::testing::Values(0, 4, 31, 32, 42, 96, 130, 144, 174, 204, 263, 264, 275));
+
+struct HeaderCase {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>&)> patch;
+    std::string message;
+};
+
+class IndexFileHeader : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(IndexFileHeader, IsRefusedWithItsMessage) {
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    ASSERT_TRUE(write_index_file(example_index(), path));
+    auto b = read_bytes(path);
+    GetParam().patch(b);
+    write_bytes(path, b);
+    auto loaded = read_index_file(path);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(message_of(loaded.error()), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IndexFileHeader,
+    ::testing::Values(
+        HeaderCase{"FirstByteChanged", [](auto& b) { b[0] = 'k'; }, "invalid on-disk format: magic bytes mismatch"},
+        HeaderCase{"LastMagicByteChanged", [](auto& b) { b[3] = 0; }, "invalid on-disk format: magic bytes mismatch"},
+        // The version is not looked at when the magic is wrong.
+        HeaderCase{"BadMagicAndVersion",
+                   [](auto& b) {
+                       b[1] = 'X';
+                       put_le(b, 4, 2, 4);
+                   },
+                   "invalid on-disk format: magic bytes mismatch"},
+        HeaderCase{"Version2", [](auto& b) { put_le(b, 4, 2, 4); },
+                   "format version mismatch: file is v2, this build is v1"},
+        HeaderCase{"Version0", [](auto& b) { put_le(b, 4, 0, 4); },
+                   "format version mismatch: file is v0, this build is v1"},
+        HeaderCase{"VersionHighByte", [](auto& b) { put_le(b, 4, 0x01000001, 4); },
+                   "format version mismatch: file is v16777217, this build is v1"},
+        HeaderCase{"Dim3", [](auto& b) { put_le(b, 8, 3, 4); }, "dimension mismatch: expected 4, got 3"},
+        // dim is checked before top_k.
+        HeaderCase{"Dim0TopK0",
+                   [](auto& b) {
+                       put_le(b, 8, 0, 4);
+                       put_le(b, 12, 0, 4);
+                   },
+                   "dimension mismatch: expected 4, got 0"},
+        HeaderCase{"TopK0", [](auto& b) { put_le(b, 12, 0, 4); }, "top_k (0) exceeds F (5)"},
+        HeaderCase{"TopKPastF", [](auto& b) { put_le(b, 12, 6, 4); }, "top_k (6) exceeds F (5)"},
+        HeaderCase{"PhaseBits31", [](auto& b) { b[17] = 31; }, "invalid grid size: 2^31 = 2147483648 overflows"},
+        HeaderCase{"MagBits40BeforeNormBits31",
+                   [](auto& b) {
+                       b[16] = 40;
+                       b[18] = 31;
+                   },
+                   "invalid grid size: 2^40 = 1099511627776 overflows"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A 32-byte file that is a good header for a 3-item index but nothing else.
+TEST(IndexFile, HeaderWithoutSectionsGivesShortRead) {
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    ASSERT_TRUE(write_index_file(example_index(), path));
+    auto b = read_bytes(path);
+    b.resize(32);
+    write_bytes(path, b);
+    auto loaded = read_index_file(path);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(message_of(loaded.error()), kShortRead);
+}
+
+// Item counts the file cannot hold, or whose sizes overflow, must be refused
+// before anything is sized from them. The load runs in a child whose address
+// space is capped, so a loader that allocated first would die there.
+[[noreturn]] void load_with_capped_memory(const std::string& path) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t cap =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
+    const rlimit lim{cap, cap};
+    ::setrlimit(RLIMIT_AS, &lim);
+    auto loaded = read_index_file(path);
+    const bool ok =
+        !loaded && std::holds_alternative<Io>(loaded.error()) && message_of(loaded.error()) == kShortRead;
+    std::_Exit(ok ? 0 : 1);
+}
+
+class IndexFileHostileCount : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(IndexFileHostileCount, GivesShortReadWithoutAllocating) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    ASSERT_TRUE(write_index_file(example_index(), path));
+    auto b = read_bytes(path);
+    put_le(b, 24, GetParam(), 8);
+    write_bytes(path, b);
+
+    EXPECT_EXIT(load_with_capped_memory(path), ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, IndexFileHostileCount,
+                         ::testing::Values(std::uint64_t{4},            // one more than the data
+                                           std::uint64_t{1} << 26,      // 2.7 GB of rows
+                                           std::uint64_t{1} << 32,      // past 32-bit ids
+                                           std::uint64_t{1} << 40,
+                                           (std::uint64_t{1} << 62) + 1,  // F × n overflows
+                                           std::uint64_t{1} << 63,
+                                           std::numeric_limits<std::uint64_t>::max()));
+
+// ---------------------------------------------------------------------------
+// Paths and the file system
+
+TEST(IndexFile, MissingFileOrDirectoryGivesTheSystemsError) {
+    TempDir dir;
+    const std::string enoent = "I/O error: No such file or directory (os error 2)";
+    auto loaded = read_index_file(dir.file("missing.krvn"));
+    ASSERT_FALSE(loaded);
+    EXPECT_TRUE(std::holds_alternative<Io>(loaded.error()));
+    EXPECT_EQ(message_of(loaded.error()), enoent);
+
+    auto written = write_index_file(example_index(), dir.file("no-such-dir/a.krvn"));
+    ASSERT_FALSE(written);
+    EXPECT_TRUE(std::holds_alternative<Io>(written.error()));
+    EXPECT_EQ(message_of(written.error()), enoent);
+}
+
+TEST(IndexFile, DirectoryInPlaceOfTheFileGivesTheSystemsError) {
+    TempDir dir;
+    const std::string sub = dir.file("sub");
+    fs::create_directory(sub);
+    auto loaded = read_index_file(sub);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(message_of(loaded.error()), "I/O error: Is a directory (os error 21)");
+    auto written = write_index_file(example_index(), sub);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(message_of(written.error()), "I/O error: Is a directory (os error 21)");
+}
+
+TEST(IndexFile, PathWithNulByteIsRefusedBeforeTouchingAnyFile) {
+    TempDir dir;
+    const std::string head = dir.file("a");
+    const std::string path = head + std::string("\0b.krvn", 7);
+    auto written = write_index_file(example_index(), path);
+    ASSERT_FALSE(written);
+    EXPECT_TRUE(std::holds_alternative<Io>(written.error()));
+    EXPECT_TRUE(message_of(written.error()).starts_with("I/O error: "));
+    EXPECT_FALSE(fs::exists(head));
+
+    // Reading refuses it too, even when the part before the NUL exists.
+    ASSERT_TRUE(write_index_file(example_index(), head));
+    auto loaded = read_index_file(path);
+    ASSERT_FALSE(loaded);
+    EXPECT_TRUE(std::holds_alternative<Io>(loaded.error()));
+}
+
+// Grids whose lengths differ from 2^bits would give a file that cannot be
+// read back; the writer refuses them before opening the file.
+struct BadGridCase {
+    const char* name;
+    std::function<void(SpectralEncoder&)> patch;
+};
+
+class IndexFileBadGrid : public ::testing::TestWithParam<BadGridCase> {};
+
+TEST_P(IndexFileBadGrid, WriteIsRefusedAndNoFileIsTouched) {
+    TempDir dir;
+    SpectralIndex ix = example_index();
+    GetParam().patch(ix.encoder);
+
+    const std::string fresh = dir.file("fresh.krvn");
+    auto written = write_index_file(ix, fresh);
+    ASSERT_FALSE(written);
+    EXPECT_TRUE(std::holds_alternative<InvalidInput>(written.error()));
+    EXPECT_TRUE(message_of(written.error()).starts_with("invalid input: "));
+    EXPECT_FALSE(fs::exists(fresh));
+
+    const std::string existing = dir.file("existing.krvn");
+    const std::vector<std::uint8_t> old(500, 0x11);
+    write_bytes(existing, old);
+    ASSERT_FALSE(write_index_file(ix, existing));
+    EXPECT_EQ(read_bytes(existing), old);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IndexFileBadGrid,
+    ::testing::Values(BadGridCase{"MagGridLonger", [](SpectralEncoder& e) { e.mag_grid.push_back(1.0f); }},
+                      BadGridCase{"PhaseGridShorter", [](SpectralEncoder& e) { e.phase_grid.pop_back(); }},
+                      BadGridCase{"NormGridEmpty", [](SpectralEncoder& e) { e.norm_grid.clear(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// read_f32s
+
+class ReadF32s : public ::testing::Test {
+protected:
+    std::string make_file(std::span<const std::uint32_t> words, std::size_t extra_bytes = 0) {
+        std::vector<std::uint8_t> b(4 * words.size() + extra_bytes, 0xEE);
+        for (std::size_t i = 0; i < words.size(); ++i) put_le(b, 4 * i, words[i], 4);
+        const std::string path = dir.file("values.bin");
+        write_bytes(path, b);
+        return path;
+    }
+    TempDir dir;
+    const std::vector<float> sentinel = {-7.0f, -7.0f, -7.0f, -7.0f};
+};
+
+TEST_F(ReadF32s, DecodesLittleEndianBitPatternsInOrderAndZeroCountReadsNothing) {
+    const std::vector<std::uint32_t> words = {0x3f800000u, 0x80000000u, 0x7fa00001u, 0xff800000u, 0x00000001u,
+                                              0xdeadbeefu};
+    auto reader = BufferedReader::open(make_file(words));
+    ASSERT_TRUE(reader);
+    std::vector<float> none;
+    ASSERT_TRUE(read_f32s(*reader, none));
+    std::vector<float> first(2), rest(4);
+    ASSERT_TRUE(read_f32s(*reader, first));
+    ASSERT_TRUE(read_f32s(*reader, rest));
+    EXPECT_EQ(bits_of(first), (std::vector<std::uint32_t>{0x3f800000u, 0x80000000u}));
+    EXPECT_EQ(bits_of(rest), (std::vector<std::uint32_t>(words.begin() + 2, words.end())));
+    // At the end of the file a zero count still succeeds, one more value not.
+    ASSERT_TRUE(read_f32s(*reader, none));
+    std::vector<float> one(1);
+    auto s = read_f32s(*reader, one);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(message_of(s.error()), kShortRead);
+}
+
+TEST_F(ReadF32s, ShortFileLeavesTheDestinationUnchanged) {
+    const std::vector<std::uint32_t> words = {0x3f800000u, 0x40000000u, 0x40400000u};
+    auto reader = BufferedReader::open(make_file(words, 3));  // 15 bytes: 3.75 values
+    ASSERT_TRUE(reader);
+    std::vector<float> dst = sentinel;
+    auto s = read_f32s(*reader, dst);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(message_of(s.error()), kShortRead);
+    EXPECT_EQ(bits_of(dst), bits_of(sentinel));
+}
+
+TEST_F(ReadF32s, FileCutAfterOpeningLeavesTheDestinationUnchanged) {
+    const std::vector<std::uint32_t> words = {0x3f800000u, 0x40000000u, 0x40400000u, 0x40800000u};
+    const std::string path = make_file(words);
+    auto reader = BufferedReader::open(path);
+    ASSERT_TRUE(reader);
+    fs::resize_file(path, 6);
+    std::vector<float> dst = sentinel;
+    auto s = read_f32s(*reader, dst);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(message_of(s.error()), kShortRead);
+    EXPECT_EQ(bits_of(dst), bits_of(sentinel));
+}
+
+// A pipe has no size to check beforehand; the data still must not reach the
+// destination unless all of it arrives.
+TEST_F(ReadF32s, PipeEndingEarlyLeavesTheDestinationUnchanged) {
+    const std::string path = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    std::thread writer([&] {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        const std::uint8_t bytes[10] = {0, 0, 0x80, 0x3f, 0, 0, 0, 0x40, 1, 2};
+        (void)!::write(fd, bytes, sizeof bytes);
+        ::close(fd);
+    });
+    auto reader = BufferedReader::open(path);  // returns once the writer has opened its end
+    writer.join();
+    ASSERT_TRUE(reader);
+    std::vector<float> dst = sentinel;
+    auto s = read_f32s(*reader, dst);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(message_of(s.error()), kShortRead);
+    EXPECT_EQ(bits_of(dst), bits_of(sentinel));
+}
+
+}  // namespace

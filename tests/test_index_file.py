@@ -1,0 +1,320 @@
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import korvane as K
+
+SAVE_DOC = (
+    "Serialize the index to a file. The on-disk format is\n"
+    "versioned (magic header `KRVN` + 32-byte header + grid data\n"
+    "+ dense per-chunk mags/phases/norms)."
+)
+LOAD_DOC = (
+    "Load an index from a file. Returns a fresh `SpectralIndex`\n"
+    "reconstructed from the on-disk bytes; the encoder metadata\n"
+    "(dim, top_k, bit widths, grids) is read from the file\n"
+    "header and used to recreate the encoder internally."
+)
+SHORT = "I/O error: failed to fill whole buffer"
+
+
+def rows(n, dim=8, seed=0):
+    rng = np.random.default_rng(seed)
+    return rng.standard_normal((n, dim)).astype(np.float32).tolist()
+
+
+def exact(result):
+    ids, scores = result
+    return ids.tolist(), scores.view(np.uint32).tolist()
+
+
+def exact_batch(result):
+    return [exact(pair) for pair in zip(*result)]
+
+
+def notes(exc):
+    return getattr(exc, "__notes__", None)
+
+
+def make_index(n, dim=8, top_k=2, bits=(4, 3, 2), calibrate=False):
+    enc = K.SpectralEncoder(dim, top_k, *bits)
+    if calibrate:
+        enc.calibrate([v for r in rows(30, dim, seed=4) for v in r])
+    ix = K.SpectralIndex(enc)
+    if n:
+        ix.add_embeddings(rows(n, dim))
+    return enc, ix
+
+
+def snapshot(ix, enc):
+    """Everything observable about an index's contents, bit for bit."""
+    queries = rows(4, enc.dim, seed=8)
+    return (
+        len(ix), ix.bytes_per_chunk(), ix.total_bytes(),
+        [exact(ix.search(enc.encode(q), k)) for q in queries for k in (1, 3, 100)],
+        exact_batch(ix.search_batch(queries, 3)),
+    )
+
+
+@pytest.fixture
+def saved(tmp_path):
+    """(encoder, index of 3 items, path, file bytes) for dim 8, top_k 2, widths 4/3/2."""
+    enc, ix = make_index(3)
+    path = str(tmp_path / "three.idx")
+    ix.save(path)
+    return enc, ix, path, pathlib.Path(path).read_bytes()
+
+
+# ---- save ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("n, length", [(3, 276), (0, 144)])
+def test_save_returns_file_length(tmp_path, n, length):
+    _, ix = make_index(n)
+    path = tmp_path / "x.idx"
+    assert ix.save(path=str(path)) == length
+    assert path.stat().st_size == length
+
+
+def test_save_writes_the_layout(saved):
+    enc, ix, _, data = saved
+    assert data[:4] == b"KRVN"
+    assert struct.unpack_from("<IIIBBB5sQ", data, 4) == (1, 8, 2, 4, 3, 2, bytes(5), 3)
+    grids = np.frombuffer(data[32:144], "<f4")
+    want = np.concatenate([enc.mag_grid, enc.phase_grid, enc.norm_grid])
+    assert grids.view(np.uint32).tolist() == want.view(np.uint32).tolist()
+    assert len(data) - 144 == 4 * (2 * 5 * 3 + 3)
+
+
+def test_save_truncates_a_longer_file(tmp_path, saved):
+    _, ix, _, data = saved
+    path = tmp_path / "long.idx"
+    path.write_bytes(b"\xff" * 10_000)
+    assert ix.save(str(path)) == 276
+    assert path.read_bytes() == data
+
+
+@pytest.mark.parametrize("grid", ["mag", "phase", "norm"])
+def test_save_refuses_grids_not_matching_widths(tmp_path, grid):
+    enc = K.SpectralEncoder(8, 2, 4, 3, 2)
+    grids = {"mag": enc.mag_grid.tolist(), "phase": enc.phase_grid.tolist(), "norm": enc.norm_grid.tolist()}
+    grids[grid] = grids[grid][:-1] if grid != "phase" else grids[grid] + [0.5]
+    enc.set_grids(enc.mag_lo, enc.mag_hi, grids["mag"], grids["phase"], 0.5, 2.0, grids["norm"])
+    ix = K.SpectralIndex(enc)
+    ix.add([K.SpectralCodes([1], [0], [0], 0)])
+    fresh, existing = tmp_path / "fresh.idx", tmp_path / "existing.idx"
+    existing.write_bytes(b"old content")
+    for path in (fresh, existing):
+        with pytest.raises(ValueError, match="^invalid input: "):
+            ix.save(str(path))
+    assert not fresh.exists()
+    assert existing.read_bytes() == b"old content"
+    assert len(ix) == 1
+
+
+# ---- round trip ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("n, calibrate", [(0, False), (6, False), (6, True)])
+def test_round_trip_searches_bit_identically(tmp_path, n, calibrate):
+    enc, ix = make_index(n, dim=10, top_k=3, bits=(5, 4, 3), calibrate=calibrate)
+    path = str(tmp_path / "rt.idx")
+    ix.save(path)
+    loaded = K.SpectralIndex.load(path)
+    assert type(loaded) is K.SpectralIndex
+    assert snapshot(loaded, enc) == snapshot(ix, enc)
+    assert loaded.total_bytes() == loaded.bytes_per_chunk() * n
+
+
+def test_saving_a_loaded_index_gives_the_same_file(tmp_path, saved):
+    _, _, path, data = saved
+    again = tmp_path / "again.idx"
+    assert K.SpectralIndex.load(path).save(str(again)) == len(data)
+    assert again.read_bytes() == data
+
+
+def test_items_added_after_load_continue_the_ids(saved):
+    enc, ix, path, _ = saved
+    loaded = K.SpectralIndex.load(path)
+    extra = enc.encode_batch(rows(2, seed=6))
+    ix.add(extra)
+    loaded.add(extra)
+    assert len(loaded) == 5
+    assert loaded.total_bytes() == 5 * loaded.bytes_per_chunk()
+    assert snapshot(loaded, enc) == snapshot(ix, enc)
+
+
+def test_load_through_an_instance_leaves_it_alone(saved):
+    enc, _, path, _ = saved
+    other = K.SpectralIndex(enc)
+    other.add_embeddings(rows(1, seed=3))
+    before = snapshot(other, enc)
+    loaded = other.load(path)
+    assert loaded is not other and len(loaded) == 3
+    assert snapshot(other, enc) == before
+
+
+# ---- damaged and unusual files --------------------------------------------
+
+
+@pytest.mark.parametrize("length", [0, 31, 32, 32 + 63, 144, 144 + 60 + 59, 275])
+def test_short_files_fail_to_fill(tmp_path, saved, length):
+    path = tmp_path / "short.idx"
+    path.write_bytes(saved[3][:length])
+    with pytest.raises(OSError) as info:
+        K.SpectralIndex.load(str(path))
+    assert info.value.args == (SHORT,)
+
+
+@pytest.mark.parametrize(
+    "patches, exc, message",
+    [
+        ([(0, "<B", ord("X"))], ValueError, "invalid on-disk format: magic bytes mismatch"),
+        ([(0, "<B", 0), (4, "<I", 2)], ValueError, "invalid on-disk format: magic bytes mismatch"),
+        ([(4, "<I", 2)], ValueError, "format version mismatch: file is v2, this build is v1"),
+        ([(4, "<I", 0), (8, "<I", 3)], ValueError, "format version mismatch: file is v0, this build is v1"),
+        ([(8, "<I", 3)], ValueError, "dimension mismatch: expected 4, got 3"),
+        ([(12, "<I", 0)], ValueError, "top_k (0) exceeds F (5)"),
+        ([(17, "<B", 31)], ValueError, "invalid grid size: 2^31 = 2147483648 overflows"),
+        ([(24, "<Q", 4)], OSError, SHORT),
+        ([(24, "<Q", 2**40)], OSError, SHORT),
+        ([(24, "<Q", 2**62)], OSError, SHORT),
+        ([(24, "<Q", 2**64 - 1)], OSError, SHORT),
+        ([(16, "<B", 5)], OSError, SHORT),
+        ([(8, "<I", 10)], OSError, SHORT),
+    ],
+)
+def test_damaged_headers(tmp_path, saved, patches, exc, message):
+    data = bytearray(saved[3])
+    for offset, fmt, value in patches:
+        struct.pack_into(fmt, data, offset, value)
+    path = tmp_path / "bad.idx"
+    path.write_bytes(bytes(data))
+    with pytest.raises(exc) as info:
+        K.SpectralIndex.load(str(path))
+    assert type(info.value) is exc
+    assert info.value.args == (message,)
+
+
+HOSTILE_LOAD = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+import korvane
+try:
+    korvane.SpectralIndex.load(sys.argv[1])
+except BaseException as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize(
+    "patches",
+    [
+        [(24, "<Q", 2**26)],  # dense arrays of 2.5 GB
+        [(16, "<B", 30), (17, "<B", 30), (18, "<B", 30)],  # grids of 4 GB each
+        [(8, "<I", 131070), (12, "<I", 1), (24, "<Q", 2**14)],  # large dim times count
+    ],
+)
+def test_hostile_counts_allocate_nothing_large(tmp_path, saved, patches):
+    data = bytearray(saved[3])
+    for offset, fmt, value in patches:
+        struct.pack_into(fmt, data, offset, value)
+    path = tmp_path / "hostile.idx"
+    path.write_bytes(bytes(data))
+    out = subprocess.run([sys.executable, "-c", HOSTILE_LOAD, str(path)],
+                         capture_output=True, text=True, timeout=120, env=os.environ)
+    assert out.stdout.strip() == "OSError " + SHORT, out.stderr
+
+
+def test_reserved_and_trailing_bytes_are_ignored(tmp_path, saved):
+    enc, ix, _, data = saved
+    path = tmp_path / "extra.idx"
+    path.write_bytes(data[:19] + b"\x01\x02\x03\x04\xff" + data[24:] + b"trailing bytes")
+    loaded = K.SpectralIndex.load(str(path))
+    assert snapshot(loaded, enc) == snapshot(ix, enc)
+
+
+def test_odd_grid_values_load_as_they_are(tmp_path, saved):
+    _, _, _, data = saved
+    odd = [0x7FC01234, 0xBF800000, 0x80000000, 0x7F800000, 0xFF800000]  # NaN payload, -1, -0, +inf, -inf
+    buf = bytearray(data)
+    for i, bits in enumerate(odd):
+        struct.pack_into("<I", buf, 32 + 4 * (3 * i), bits)  # scattered over mag_grid
+    struct.pack_into("<I", buf, 96, 0x7FC00001)  # first phase
+    path = tmp_path / "odd.idx"
+    path.write_bytes(bytes(buf))
+    loaded = K.SpectralIndex.load(str(path))
+    again = tmp_path / "odd-again.idx"
+    loaded.save(str(again))
+    assert again.read_bytes() == bytes(buf)
+    loaded.search(K.SpectralCodes([1], [3], [0], 0), 3)  # no error
+
+
+# ---- paths -----------------------------------------------------------------
+
+
+def call(method, ix, path):
+    return ix.save(path) if method == "save" else K.SpectralIndex.load(path)
+
+
+@pytest.mark.parametrize("method", ["save", "load"])
+@pytest.mark.parametrize(
+    "make, exc, message",
+    [
+        (lambda p: p.encode(), TypeError, "'bytes' object is not an instance of 'str'"),
+        (lambda p: pathlib.Path(p), TypeError, f"'{type(pathlib.Path()).__qualname__}' object is not an instance of 'str'"),
+        (lambda p: None, TypeError, "'None' is not an instance of 'str'"),
+        (lambda p: p + "\udcff", UnicodeEncodeError, None),
+    ],
+)
+def test_path_must_be_text(saved, method, make, exc, message):
+    _, ix, path, _ = saved
+    with pytest.raises(exc) as info:
+        call(method, ix, make(path))
+    if message is not None:
+        assert str(info.value) == message
+    assert notes(info.value) == ["while processing 'path'"]
+
+
+@pytest.mark.parametrize("method", ["save", "load"])
+@pytest.mark.parametrize(
+    "name, start",
+    [("missing-dir/x.idx", "I/O error: No such file or directory (os error 2)"),
+     ("nul\0byte.idx", "I/O error: ")],
+)
+def test_path_os_errors(tmp_path, saved, method, name, start):
+    _, ix, _, _ = saved
+    if method == "load" and "/" not in name:
+        (tmp_path / "nul").write_bytes(saved[3])  # a NUL must not cut the name short
+    before = sorted(p.name for p in tmp_path.iterdir())
+    with pytest.raises(OSError) as info:
+        call(method, ix, str(tmp_path / name))
+    assert type(info.value) is OSError
+    assert len(info.value.args) == 1 and info.value.args[0].startswith(start)
+    assert info.value.errno is None
+    if method == "save":
+        assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+def test_load_of_missing_file(tmp_path):
+    with pytest.raises(OSError) as info:
+        K.SpectralIndex.load(path=str(tmp_path / "absent.idx"))
+    assert info.value.args == ("I/O error: No such file or directory (os error 2)",)
+
+
+# ---- documentation ---------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "method, signature, doc",
+    [("save", "($self, path)", SAVE_DOC), ("load", "(path)", LOAD_DOC)],
+)
+def test_file_method_docs(method, signature, doc):
+    member = getattr(K.SpectralIndex, method)
+    assert member.__text_signature__ == signature
+    assert member.__doc__ == doc
