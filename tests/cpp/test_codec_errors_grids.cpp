@@ -21,6 +21,13 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 
 std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
 
+// `n` entries of `fill`, with the given positions overwritten.
+std::vector<float> long_grid(std::size_t n, float fill, std::initializer_list<std::pair<std::size_t, float>> set) {
+    std::vector<float> g(n, fill);
+    for (auto [j, v] : set) g[j] = v;
+    return g;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -205,9 +212,11 @@ struct NearestCase {
 
 class NearestIndexTest : public ::testing::TestWithParam<NearestCase> {};
 
-TEST_P(NearestIndexTest, Position) {
+// The vectorised search that encoding uses must agree with the plain scan.
+TEST_P(NearestIndexTest, PositionAndFastSearchAgree) {
     const auto& c = GetParam();
     EXPECT_EQ(nearest_index(c.grid, c.value), c.expected);
+    EXPECT_EQ(first_nearest(c.grid, c.value), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -225,7 +234,17 @@ INSTANTIATE_TEST_SUITE_P(
         NearestCase{"NaNEntrySkipped", {1.0f, kNaN, 3.0f}, 3.0f, 2},
         NearestCase{"InfiniteValue", {0.0f, 1.0f}, kInf, 0},
         NearestCase{"OneEntryNaN", {4.0f}, kNaN, 0},
-        NearestCase{"Last", {0.0f, 1.0f, 2.0f, 3.0f}, 2.6f, 3}),
+        NearestCase{"Last", {0.0f, 1.0f, 2.0f, 3.0f}, 2.6f, 3},
+        // Longer grids, searched eight entries at a time: the best entry and
+        // NaN entries in the same lane of different blocks, ties across
+        // blocks, the best in the tail.
+        NearestCase{"LongNaNAfterBestInLane", long_grid(16, 100.0f, {{3, 2.0f}, {11, kNaN}}), 2.0f, 3},
+        NearestCase{"LongNaNBeforeBestInLane", long_grid(16, 100.0f, {{3, kNaN}, {11, 2.0f}}), 2.0f, 11},
+        NearestCase{"LongTieAcrossBlocks", long_grid(24, 100.0f, {{13, 2.5f}, {6, 1.5f}, {20, 1.5f}}), 2.0f, 6},
+        NearestCase{"LongBestInTail", long_grid(19, 100.0f, {{18, 2.0f}, {2, 2.1f}}), 2.0f, 18},
+        NearestCase{"LongNaNFirst", long_grid(20, 1.0f, {{0, kNaN}}), 1.0f, 0},
+        NearestCase{"LongAllEqual", long_grid(33, 4.0f, {}), 1.0f, 0},
+        NearestCase{"LongPhaseGrid", uniform_phase_grid(8), 3.0f, 122}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class NearestLogIndexTest : public ::testing::TestWithParam<NearestCase> {};
@@ -256,7 +275,11 @@ INSTANTIATE_TEST_SUITE_P(
         NearestCase{"NegativeEntrySkipped", {2.0f, -1.0f, 8.0f}, 7.0f, 2},
         NearestCase{"NegativeFirstEntryKeepsZero", {-1.0f, 2.0f, 8.0f}, 8.0f, 0},
         NearestCase{"Unsorted", {8.0f, 0.5f, 2.0f}, 1.5f, 2},
-        NearestCase{"EqualEntries", {8.0f, 2.0f, 2.0f}, 2.0f, 1}),
+        NearestCase{"EqualEntries", {8.0f, 2.0f, 2.0f}, 2.0f, 1},
+        NearestCase{"LongNegativeAfterBestInLane", long_grid(16, 100.0f, {{3, 2.0f}, {11, -1.0f}}), 2.0f, 3},
+        NearestCase{"LongZeroEntry", long_grid(16, 100.0f, {{9, 0.0f}, {12, 1e-30f}}), 1e-20f, 12},
+        NearestCase{"LongTieAcrossBlocks", long_grid(24, 100.0f, {{5, 1.0f}, {17, 4.0f}}), 2.0f, 5},
+        NearestCase{"LongBestInTail", long_grid(21, 100.0f, {{20, 2.0f}}), 2.0f, 20}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Over a real grid, the table and the direct search agree value by value.
