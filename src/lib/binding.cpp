@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 namespace korvane::py {
@@ -153,22 +154,32 @@ void type_mismatch(PyObject* value, const char* expected) {
 }
 
 void type_mismatch_sequence(PyObject* value) {
-    // The qualified name of collections.abc.Sequence, looked up once.
-    static std::string name = [] {
-        std::string n = "Sequence";
+    // The qualified name of collections.abc.Sequence, looked up on first need.
+    // The import can run Python code and switch threads, so no lock (not even
+    // a function-local static's guard) may be held across it: a thread waiting
+    // on such a lock while attached would stall the importing thread for good.
+    // Racing threads each look the name up; the first to store it wins.
+    static std::atomic<const std::string*> cached{nullptr};
+    const std::string* name = cached.load(std::memory_order_acquire);
+    if (name == nullptr) {
+        auto looked_up = std::make_unique<std::string>("Sequence");
         PyObject* pending = fetch_raised();
         PyRef abc(PyImport_ImportModule("collections.abc"));
         PyRef seq(abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr);
         if (seq && PyType_Check(seq.get())) {
             PyRef q(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(seq.get())));
             if (q && PyUnicode_Check(q.get()))
-                if (const char* s = PyUnicode_AsUTF8(q.get())) n = s;
+                if (const char* s = PyUnicode_AsUTF8(q.get())) *looked_up = s;
         }
         PyErr_Clear();
         if (pending != nullptr) restore_raised(pending);
-        return n;
-    }();
-    type_mismatch(value, name.c_str());
+        const std::string* expected = nullptr;
+        if (cached.compare_exchange_strong(expected, looked_up.get(), std::memory_order_acq_rel))
+            name = looked_up.release();  // kept for the life of the process
+        else
+            name = expected;
+    }
+    type_mismatch(value, name->c_str());
 }
 
 void str_refused() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
@@ -293,7 +304,7 @@ std::optional<std::vector<float>> to_flat_rows(PyObject* o) {
             // Sized once, from the first row's length times the row count;
             // after that the buffer grows geometrically.
             if (first_row && first_item && hint > 0 && rows_hint > 0)
-                flat.reserve(capped(hint) * std::min<std::size_t>(capped(rows_hint), (1u << 26) / capped(hint) + 1));
+                flat.reserve(capped(hint) * std::min<std::size_t>(capped(rows_hint), (1u << 22) / capped(hint) + 1));
             first_row = false;
             first_item = false;
             auto v = to_f32(item);

@@ -29,14 +29,15 @@ bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
     return type != nullptr && add_name(module, name, reinterpret_cast<PyObject*>(type));
 }
 
-// The type objects are made once per process, so the module may live in one
-// interpreter only: the first that imports it.
+// The type objects (and the binding layer's caches) are made once per process
+// and must outlive every user, so the module lives in the main interpreter
+// only, as the multiple-interpreters slot declares where it exists. Claiming
+// "the first interpreter that imports it" instead would hand a destroyed
+// sub-interpreter's types to a later one whose state happens to reuse its
+// address.
 bool claim_interpreter() {
-    static std::atomic<PyInterpreterState*> owner{nullptr};
-    PyInterpreterState* current = PyInterpreterState_Get();
-    PyInterpreterState* expected = nullptr;
-    if (owner.compare_exchange_strong(expected, current) || expected == current) return true;
-    PyErr_SetString(PyExc_ImportError, "korvane cannot be loaded into more than one interpreter of a process");
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_SetString(PyExc_ImportError, "korvane can only be loaded into the main interpreter of a process");
     return false;
 }
 
