@@ -6,20 +6,7 @@ import pytest
 import korvane as K
 
 
-def rows(n, dim=8, seed=0):
-    rng = np.random.default_rng(seed)
-    return rng.standard_normal((n, dim)).astype(np.float32).tolist()
-
-
-def exact(result):
-    """A search result as plain lists, scores by bit pattern."""
-    ids, scores = result
-    return ids.tolist(), scores.view(np.uint32).tolist()
-
-
-def exact_batch(result):
-    ids, scores = result
-    return [exact(pair) for pair in zip(ids, scores)]
+from helpers import exact, exact_batch, rows
 
 
 def notes(exc):

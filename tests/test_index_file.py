@@ -23,18 +23,7 @@ LOAD_DOC = (
 SHORT = "I/O error: failed to fill whole buffer"
 
 
-def rows(n, dim=8, seed=0):
-    rng = np.random.default_rng(seed)
-    return rng.standard_normal((n, dim)).astype(np.float32).tolist()
-
-
-def exact(result):
-    ids, scores = result
-    return ids.tolist(), scores.view(np.uint32).tolist()
-
-
-def exact_batch(result):
-    return [exact(pair) for pair in zip(*result)]
+from helpers import exact, exact_batch, rows
 
 
 def notes(exc):

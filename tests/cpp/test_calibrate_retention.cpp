@@ -1,6 +1,8 @@
 // Magnitude-grid calibration and spectral energy retention.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -32,15 +34,7 @@ SpectralEncoder make_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_
     return std::move(*e);
 }
 
-std::vector<float> pseudo_random(std::size_t n, std::uint32_t seed) {
-    std::vector<float> v(n);
-    std::uint32_t s = seed * 2654435761u + 12345u;
-    for (auto& x : v) {
-        s = s * 1664525u + 1013904223u;
-        x = static_cast<float>(s >> 8) / static_cast<float>(1u << 23) - 1.0f;
-    }
-    return v;
-}
+using korvane::testing::pseudo_random;
 
 void append(std::vector<float>& flat, const std::vector<float>& row, std::size_t times = 1) {
     for (std::size_t t = 0; t < times; ++t) flat.insert(flat.end(), row.begin(), row.end());

@@ -2,6 +2,8 @@
 // byte accounting of one encoded vector.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -38,16 +40,7 @@ SpectralCodes encode(const SpectralEncoder& e, const std::vector<float>& x) {
     return std::move(*c);
 }
 
-// Deterministic values in [-1, 1).
-std::vector<float> pseudo_random(std::size_t n, std::uint32_t seed) {
-    std::vector<float> v(n);
-    std::uint32_t s = seed * 2654435761u + 12345u;
-    for (auto& x : v) {
-        s = s * 1664525u + 1013904223u;
-        x = static_cast<float>(s >> 8) / static_cast<float>(1u << 23) - 1.0f;
-    }
-    return v;
-}
+using korvane::testing::pseudo_random;
 
 // x_j = sum of amp * cos(2 pi bin j / dim).
 std::vector<float> cosines(std::size_t dim, std::initializer_list<std::pair<std::size_t, double>> parts) {

@@ -1,0 +1,20 @@
+"""Small helpers shared by the Python tests."""
+
+import numpy as np
+
+
+def rows(n, dim=8, seed=0):
+    """n random vectors of `dim` values, as lists of floats."""
+    rng = np.random.default_rng(seed)
+    return rng.standard_normal((n, dim)).astype(np.float32).tolist()
+
+
+def exact(result):
+    """A search result as plain lists, scores by bit pattern."""
+    ids, scores = result
+    return ids.tolist(), scores.view(np.uint32).tolist()
+
+
+def exact_batch(result):
+    """A batch search result as one exact() pair per query."""
+    return [exact(pair) for pair in zip(*result)]
