@@ -123,13 +123,36 @@ void accumulate_scores(const DecodedQuery& query, std::span<const float> mags, s
                 cos_table[j * g + i] = cosf(diff);
             }
     }
-    // Item by item, each item's sum still formed in query-bin order, so the
-    // bits are those of the column-wise reference. A bin the item did not keep
-    // has magnitude 0 and, with a finite weight and a finite phase
-    // difference, a term of +-0, which leaves every score unchanged except -0
-    // (-0 + +0 is +0), so the term is skipped there unless the score is -0.
-    // Scores start at +0 in a search and a sum is -0 only when both operands
-    // are, so there the skip always applies.
+    // Item by item, each item's sum still formed in query-bin order and
+    // every term computed as the reference computes it, so the bits are those
+    // of the column-wise reference.
+    if (grid.usable()) {
+        // Every term is formed; only its cosine comes from the table when the
+        // item's phase is a grid entry (it always is for items decoded
+        // through this grid), which keeps the loop free of unpredictable
+        // branches.
+        const std::size_t g = grid.size();
+        for (std::size_t r = 0; r < n; ++r) {
+            const float* row_m = mags.data() + r * f;
+            const float* row_p = phases.data() + r * f;
+            float s = scores[r];
+            for (std::size_t j = 0; j < c; ++j) {
+                const std::size_t h = query.bins[j];
+                const float ph = row_p[h];
+                const std::ptrdiff_t i = grid.position(ph);
+                const float cs = i >= 0 ? cos_table[j * g + static_cast<std::size_t>(i)] : cosf(query.phases[j] - ph);
+                const float prod = mul_ordered(a[j], row_m[h]);
+                const float term = mul_ordered(cs, prod);
+                s = add_ordered(s, term);
+            }
+            scores[r] = s;
+        }
+        return;
+    }
+    // Without the table, the cosine is skipped where the term cannot change
+    // the score: a bin the item did not keep has magnitude 0 and, with a
+    // finite weight and a finite phase difference, a term of +-0, which
+    // leaves every score unchanged except -0 (-0 + +0 is +0).
     for (std::size_t r = 0; r < n; ++r) {
         const float* row_m = mags.data() + r * f;
         const float* row_p = phases.data() + r * f;
@@ -137,20 +160,9 @@ void accumulate_scores(const DecodedQuery& query, std::span<const float> mags, s
         for (std::size_t j = 0; j < c; ++j) {
             const std::size_t h = query.bins[j];
             const float m = row_m[h];
-            const float ph = row_p[h];
-            const std::ptrdiff_t i = grid.usable() ? grid.position(ph) : -1;
-            float diff = 0.0f;
-            bool diff_finite;
-            if (i >= 0) {
-                // The cosine of a finite difference is never NaN, so a NaN
-                // entry marks a query phase that is not finite.
-                diff_finite = !std::isnan(cos_table[j * grid.size() + static_cast<std::size_t>(i)]);
-            } else {
-                diff = query.phases[j] - ph;
-                diff_finite = std::isfinite(diff);
-            }
-            if (m == 0.0f && a_finite[j] && diff_finite && !(s == 0.0f && std::signbit(s))) continue;
-            const float cs = i >= 0 ? cos_table[j * grid.size() + static_cast<std::size_t>(i)] : cosf(diff);
+            const float diff = query.phases[j] - row_p[h];
+            if (m == 0.0f && a_finite[j] && std::isfinite(diff) && !(s == 0.0f && std::signbit(s))) continue;
+            const float cs = cosf(diff);
             const float prod = mul_ordered(a[j], m);
             const float term = mul_ordered(cs, prod);
             s = add_ordered(s, term);
