@@ -293,7 +293,7 @@ std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o) {
     return to_vec<std::uint8_t>(o, to_u8);
 }
 
-std::optional<std::vector<float>> to_flat_rows(PyObject* o) {
+std::optional<std::vector<float>> flatten_rows(PyObject* o) {
     std::vector<float> flat;
     Py_ssize_t rows_hint = 0;
     bool first_row = true;

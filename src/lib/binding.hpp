@@ -96,7 +96,7 @@ std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o);
 std::optional<std::vector<std::uint16_t>> to_u16_vec(PyObject* o);
 std::optional<std::vector<std::uint64_t>> to_size_vec(PyObject* o);
 // A sequence of sequences of floats, concatenated into one flat buffer.
-std::optional<std::vector<float>> to_flat_rows(PyObject* o);
+std::optional<std::vector<float>> flatten_rows(PyObject* o);
 
 // Walks a sequence (not a str) item by item through the iterator protocol;
 // `each` converts one item and returns false with an exception set to stop.

@@ -69,7 +69,7 @@ PyObject* encoder_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
-        auto flat = to_flat_rows(a[0]);
+        auto flat = flatten_rows(a[0]);
         if (!flat) return nullptr;
         auto rows = encode_rows(value_of(self), *flat);
         if (!succeeded(rows)) return nullptr;

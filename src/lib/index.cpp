@@ -84,7 +84,7 @@ PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
-        auto flat = to_flat_rows(a[0]);
+        auto flat = flatten_rows(a[0]);
         if (!flat) return nullptr;
         SpectralIndex& index = value_of(self);
         auto rows = encode_rows(index.encoder, *flat);
@@ -123,7 +123,7 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!borrow) return nullptr;
         auto top_k = noted("top_k", [&] { return to_size(a[1]); });
         if (!top_k) return nullptr;
-        auto flat = to_flat_rows(a[0]);
+        auto flat = flatten_rows(a[0]);
         if (!flat) return nullptr;
         const SpectralIndex& index = value_of(self);
         auto queries = encode_rows(index.encoder, *flat);

@@ -18,7 +18,7 @@ PyObject* retention_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!dim) return nullptr;
         auto ks = noted("top_k_list", [&] { return to_size_vec(a[2]); });
         if (!ks) return nullptr;
-        auto flat = to_flat_rows(a[0]);
+        auto flat = flatten_rows(a[0]);
         if (!flat) return nullptr;
         auto pairs = spectral_energy_retention(*flat, *dim, *ks);
         if (!succeeded(pairs)) return nullptr;
