@@ -1,5 +1,7 @@
 #include "index/simd.hpp"
 
+#include <immintrin.h>
+
 #include <bit>
 #include <cmath>
 
@@ -39,6 +41,18 @@ inline float mul_ordered(float x, float y) { return x * y; }
 inline float add_ordered(float x, float y) { return x + y; }
 #endif
 
+// Eight-lane forms with the same operand order (the left operand's NaN wins).
+inline __m256 mul_ordered8(__m256 x, __m256 y) {
+    __m256 r;
+    asm("vmulps %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
+    return r;
+}
+inline __m256 add_ordered8(__m256 x, __m256 y) {
+    __m256 r;
+    asm("vaddps %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
+    return r;
+}
+
 float weight(const DecodedQuery& q, std::size_t j, std::size_t f) {
     const std::size_t h = q.bins[j];
     return (h > 0 && h + 1 < f) ? 2.0f * q.mags[j] : q.mags[j];
@@ -77,10 +91,13 @@ public:
         const float step = kTwoPi / static_cast<float>(g);
         for (std::size_t i = 0; i < g; ++i)
             if (std::bit_cast<std::uint32_t>(grid[i]) != std::bit_cast<std::uint32_t>(step * static_cast<float>(i))) return;
+        step_ = step;
         inv_step_ = static_cast<float>(g) / kTwoPi;
         usable_ = true;
     }
     bool usable() const { return usable_; }
+    float step() const { return step_; }
+    float inv_step() const { return inv_step_; }
     std::size_t size() const { return grid_.size(); }
 
     // Position of `phase` in the grid, or -1 when it is not an entry.
@@ -94,6 +111,7 @@ public:
 
 private:
     std::span<const float> grid_;
+    float step_ = 0.0f;
     float inv_step_ = 0.0f;
     bool usable_ = false;
 };
@@ -132,7 +150,53 @@ void accumulate_scores(const DecodedQuery& query, std::span<const float> mags, s
         // through this grid), which keeps the loop free of unpredictable
         // branches.
         const std::size_t g = grid.size();
-        for (std::size_t r = 0; r < n; ++r) {
+        std::size_t r = 0;
+        // Eight items at a time, one lane each: every lane's sum is formed in
+        // query-bin order with the scalar path's operations. A lane whose
+        // phase is not a grid entry takes its cosine from cosf.
+        if (f <= 65536) {
+            const __m256i lane_rows = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                                         _mm256_set1_epi32(static_cast<int>(f)));
+            const __m256 inv = _mm256_set1_ps(grid.inv_step());
+            const __m256 step = _mm256_set1_ps(grid.step());
+            const __m256 half = _mm256_set1_ps(0.5f);
+            const __m256 zero = _mm256_setzero_ps();
+            const __m256 top = _mm256_set1_ps(static_cast<float>(g));
+            for (; r + 8 <= n; r += 8) {
+                const float* base_m = mags.data() + r * f;
+                const float* base_p = phases.data() + r * f;
+                __m256 s = _mm256_loadu_ps(scores.data() + r);
+                for (std::size_t j = 0; j < c; ++j) {
+                    const __m256i at = _mm256_add_epi32(lane_rows, _mm256_set1_epi32(query.bins[j]));
+                    const __m256 m = _mm256_i32gather_ps(base_m, at, 4);
+                    const __m256 ph = _mm256_i32gather_ps(base_p, at, 4);
+                    const __m256 t = _mm256_add_ps(_mm256_mul_ps(ph, inv), half);
+                    const __m256 in_range =
+                        _mm256_and_ps(_mm256_cmp_ps(t, zero, _CMP_GE_OQ), _mm256_cmp_ps(t, top, _CMP_LT_OQ));
+                    const __m256i i = _mm256_and_si256(_mm256_cvttps_epi32(t), _mm256_castps_si256(in_range));
+                    const __m256 entry = _mm256_mul_ps(step, _mm256_cvtepi32_ps(i));
+                    const __m256 hit = _mm256_and_ps(
+                        in_range,
+                        _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_castps_si256(entry), _mm256_castps_si256(ph))));
+                    __m256 cs = _mm256_mask_i32gather_ps(zero, cos_table.data() + j * g, i, hit, 4);
+                    const int hits = _mm256_movemask_ps(hit);
+                    if (hits != 0xFF) {
+                        alignas(32) float lanes_cs[8];
+                        alignas(32) float lanes_ph[8];
+                        _mm256_store_ps(lanes_cs, cs);
+                        _mm256_store_ps(lanes_ph, ph);
+                        for (int l = 0; l < 8; ++l)
+                            if (!(hits & (1 << l))) lanes_cs[l] = cosf(query.phases[j] - lanes_ph[l]);
+                        cs = _mm256_load_ps(lanes_cs);
+                    }
+                    const __m256 prod = mul_ordered8(_mm256_set1_ps(a[j]), m);
+                    const __m256 term = mul_ordered8(cs, prod);
+                    s = add_ordered8(s, term);
+                }
+                _mm256_storeu_ps(scores.data() + r, s);
+            }
+        }
+        for (; r < n; ++r) {
             const float* row_m = mags.data() + r * f;
             const float* row_p = phases.data() + r * f;
             float s = scores[r];
