@@ -48,7 +48,6 @@ public:
           buffer_(e.dim),
           scratch_(e.fft_forward.scratch_len()),
           mags_(e.f),
-          phases_(e.f),
           mag_logs_(e.mag_grid),
           norm_logs_(e.norm_grid) {
         if (e.top_k < e.f) order_.resize(e.f);
@@ -69,7 +68,6 @@ public:
             const float re = buffer_[b].real();
             const float im = buffer_[b].imag();
             mags_[b] = hypotf(re, im);
-            phases_[b] = atan2f(im, re);
         }
 
         SpectralCodes codes;
@@ -101,7 +99,9 @@ public:
         codes.phase_q.resize(k);
         for (std::size_t j = 0; j < k; ++j) codes.mag_q[j] = static_cast<std::uint8_t>(mag_logs_.nearest(mags_[codes.idx[j]]));
         for (std::size_t j = 0; j < k; ++j) {
-            float p = phases_[codes.idx[j]];
+            // Only kept bins need their phase.
+            const std::complex<float> bin = buffer_[codes.idx[j]];
+            float p = atan2f(bin.imag(), bin.real());
             if (p < 0.0f) p = p + kTwoPi;  // once; NaN and -0.0 stay as they are
             codes.phase_q[j] = static_cast<std::uint8_t>(first_nearest(enc_.phase_grid, p));
         }
@@ -114,7 +114,6 @@ private:
     FftBuffer buffer_;
     std::vector<std::complex<float>> scratch_;
     std::vector<float> mags_;
-    std::vector<float> phases_;
     std::vector<std::uint64_t> order_;  // (rank << 32) | bin
     LogGridTable mag_logs_;
     LogGridTable norm_logs_;
