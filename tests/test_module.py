@@ -116,15 +116,15 @@ def test_other_interpreters_are_refused(tmp_path, main_first):
 def test_exec_appends_to_an_existing_all(preset, expected):
     import importlib.util
 
-    spec = importlib.util.find_spec("korvane")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("korvane")
+    module = importlib.util.module_from_spec(found)
     module.__all__ = preset
     if isinstance(expected, str):
         with pytest.raises(TypeError) as ei:
-            spec.loader.exec_module(module)
+            found.loader.exec_module(module)
         assert str(ei.value) == expected
     else:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
         assert list(module.__all__) == expected
         assert module.SpectralEncoder is SpectralEncoder
 

@@ -11,8 +11,6 @@ namespace korvane {
 
 namespace {
 
-constexpr float kNormFloor = 1e-9f;
-
 // Codes are 8 bits (magnitude, phase) and 16 bits (norm) wide.
 constexpr std::size_t kMaxMagPhaseEntries = 256;
 constexpr std::size_t kMaxNormEntries = 65536;
@@ -27,16 +25,6 @@ Status check_grids_encodable(const SpectralEncoder& e) {
     if (auto s = check_grid(e.mag_grid, "mag_grid", kMaxMagPhaseEntries); !s) return s;
     if (auto s = check_grid(e.phase_grid, "phase_grid", kMaxMagPhaseEntries); !s) return s;
     return check_grid(e.norm_grid, "norm_grid", kMaxNormEntries);
-}
-
-// Sequential sum of squares, each square and each sum rounded on its own.
-float sum_of_squares(std::span<const float> x) {
-    float s = 0.0f;
-    for (float v : x) {
-        const float sq = v * v;
-        s = s + sq;
-    }
-    return s;
 }
 
 // The per-call working state of encoding: made once and reused for every row
@@ -57,9 +45,8 @@ public:
         const std::size_t dim = enc_.dim;
         const std::size_t f = enc_.f;
 
-        const float norm = std::sqrt(sum_of_squares(x));
-        const float w = norm > kNormFloor ? norm : kNormFloor;  // a NaN norm takes the floor
-        const float inv = 1.0f / w;
+        const float norm = vector_norm(x);
+        const float inv = 1.0f / floored_norm(norm);
         for (std::size_t i = 0; i < dim; ++i) buffer_[i] = {inv * x[i], 0.0f};
 
         forward_transform(enc_.fft_forward, buffer_, scratch_);
@@ -120,6 +107,15 @@ private:
 };
 
 }  // namespace
+
+float vector_norm(std::span<const float> x) {
+    float s = 0.0f;
+    for (float v : x) {
+        const float sq = v * v;
+        s = s + sq;
+    }
+    return std::sqrt(s);
+}
 
 std::uint64_t saturating_u64(float v) {
     if (!(v > 0.0f)) return 0;  // NaN, zero and negatives
@@ -208,8 +204,7 @@ Status calibrate(SpectralEncoder& encoder, std::span<const float> sample) {
 
     for (std::size_t r = 0; r < rows; ++r) {
         const std::span<const float> x = sample.subspan(r * dim, dim);
-        const float root = std::sqrt(sum_of_squares(x));
-        const float w = root > kNormFloor ? root : kNormFloor;
+        const float w = floored_norm(vector_norm(x));
         // Divided value by value here, not multiplied by a reciprocal.
         for (std::size_t i = 0; i < dim; ++i) buffer[i] = {x[i] / w, 0.0f};
         forward_transform(encoder.fft_forward, buffer, scratch);

@@ -59,6 +59,14 @@ Status calibrate(SpectralEncoder& encoder, std::span<const float> sample);
 // ((ceil(log2 F) + mag_bits + phase_bits) * top_k + 7) / 8.
 std::uint64_t bytes_per_chunk(const SpectralEncoder& encoder);
 
+// The norm as the codec measures it: the sum of squares in index order, each
+// square and each sum rounded on its own, then the correctly rounded root.
+float vector_norm(std::span<const float> x);
+
+// The divisor a vector is scaled by: its norm, floored at 1e-9 (a NaN norm
+// takes the floor).
+inline float floored_norm(float norm) { return norm > 1e-9f ? norm : 1e-9f; }
+
 // Float to unsigned 64-bit: truncation toward zero; NaN and negatives give 0,
 // values of 2^64 and more give 2^64 - 1.
 std::uint64_t saturating_u64(float v);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "codec/encoder.hpp"
 #include "codec/fft.hpp"
 
 namespace korvane {
@@ -32,13 +33,7 @@ Result<RetentionPairs> spectral_energy_retention(std::span<const float> values, 
     std::vector<float> table(n * f);
     for (std::size_t r = 0; r < n; ++r) {
         const std::span<const float> x = values.subspan(r * dim, dim);
-        float s = 0.0f;
-        for (float v : x) {
-            const float sq = v * v;
-            s = s + sq;
-        }
-        const float w = std::fmax(std::sqrt(s), 1e-9f);
-        const float q = 1.0f / w;
+        const float q = 1.0f / floored_norm(vector_norm(x));
         for (std::size_t i = 0; i < dim; ++i) buffer[i] = {x[i] * q, 0.0f};
         forward_transform(*plan, buffer, scratch);
         float* row = table.data() + r * f;

@@ -16,7 +16,6 @@ namespace {
 // compiler picks that order freely, so the same source line can yield
 // different NaN bits in two functions. Both kernels use these, so the left
 // operand's NaN is the one that comes out in each.
-#if defined(__x86_64__) && defined(__AVX__)
 inline float mul_ordered(float x, float y) {
     float r;
     asm("vmulss %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
@@ -27,19 +26,6 @@ inline float add_ordered(float x, float y) {
     asm("vaddss %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
     return r;
 }
-#elif defined(__x86_64__)
-inline float mul_ordered(float x, float y) {
-    asm("mulss %1, %0" : "+x"(x) : "x"(y));
-    return x;
-}
-inline float add_ordered(float x, float y) {
-    asm("addss %1, %0" : "+x"(x) : "x"(y));
-    return x;
-}
-#else
-inline float mul_ordered(float x, float y) { return x * y; }
-inline float add_ordered(float x, float y) { return x + y; }
-#endif
 
 // Eight-lane forms with the same operand order (the left operand's NaN wins).
 inline __m256 mul_ordered8(__m256 x, __m256 y) {

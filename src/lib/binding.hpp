@@ -186,9 +186,6 @@ bool succeeded(const R& r) {
     return false;
 }
 
-// The member signature the interpreter calls for METH_FASTCALL | METH_KEYWORDS.
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 template <class F>
 PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));

@@ -30,35 +30,24 @@ PyObject* codes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Every read takes a shared borrow for the time it builds its result.
-template <class Read>
-PyObject* read_codes(PyObject* self, Read&& read) {
-    return guarded([&]() -> PyObject* {
-        auto* o = as_object<SpectralCodes>(self);
-        auto borrow = Borrow::shared(o->borrow_flag);
-        if (!borrow) return nullptr;
-        return read(o->value);
-    });
-}
-
 PyObject* get_idx(PyObject* self, void*) {
-    return read_codes(self, [](const SpectralCodes& c) { return new_array(std::vector<std::uint16_t>(c.idx)); });
+    return read_shared<SpectralCodes>(self, [](const SpectralCodes& c) { return new_array(std::vector<std::uint16_t>(c.idx)); });
 }
 PyObject* get_mag_q(PyObject* self, void*) {
-    return read_codes(self, [](const SpectralCodes& c) { return new_array(std::vector<std::uint8_t>(c.mag_q)); });
+    return read_shared<SpectralCodes>(self, [](const SpectralCodes& c) { return new_array(std::vector<std::uint8_t>(c.mag_q)); });
 }
 PyObject* get_phase_q(PyObject* self, void*) {
-    return read_codes(self, [](const SpectralCodes& c) { return new_array(std::vector<std::uint8_t>(c.phase_q)); });
+    return read_shared<SpectralCodes>(self, [](const SpectralCodes& c) { return new_array(std::vector<std::uint8_t>(c.phase_q)); });
 }
 PyObject* get_norm_q(PyObject* self, void*) {
-    return read_codes(self, [](const SpectralCodes& c) { return PyLong_FromUnsignedLong(c.norm_q); });
+    return read_shared<SpectralCodes>(self, [](const SpectralCodes& c) { return PyLong_FromUnsignedLong(c.norm_q); });
 }
 PyObject* get_k(PyObject* self, void*) {
-    return read_codes(self, [](const SpectralCodes& c) { return PyLong_FromSize_t(c.idx.size()); });
+    return read_shared<SpectralCodes>(self, [](const SpectralCodes& c) { return PyLong_FromSize_t(c.idx.size()); });
 }
 
 PyObject* codes_repr(PyObject* self) {
-    return read_codes(self, [](const SpectralCodes& c) {
+    return read_shared<SpectralCodes>(self, [](const SpectralCodes& c) {
         return PyUnicode_FromFormat("SpectralCodes(k=%zu, norm_q=%u)", c.idx.size(), static_cast<unsigned>(c.norm_q));
     });
 }

@@ -155,18 +155,12 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* index_bytes_per_chunk(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        auto borrow = Borrow::shared(flag_of(self));
-        if (!borrow) return nullptr;
-        return PyLong_FromUnsignedLongLong(bytes_per_chunk(value_of(self).encoder));
-    });
+    return read_shared<SpectralIndex>(
+        self, [](const SpectralIndex& index) { return PyLong_FromUnsignedLongLong(bytes_per_chunk(index.encoder)); });
 }
 
 PyObject* index_total_bytes(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        auto borrow = Borrow::shared(flag_of(self));
-        if (!borrow) return nullptr;
-        const SpectralIndex& index = value_of(self);
+    return read_shared<SpectralIndex>(self, [](const SpectralIndex& index) {
         const std::uint64_t total = bytes_per_chunk(index.encoder) * static_cast<std::uint64_t>(index.size());
         return PyLong_FromUnsignedLongLong(total);
     });

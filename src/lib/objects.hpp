@@ -47,6 +47,18 @@ PyObject* wrap_value(PyTypeObject* type, V&& value) {
     return obj;
 }
 
+// A read-only member: runs `read` on the instance's value under a shared
+// borrow, inside the entry guard.
+template <class V, class Read>
+PyObject* read_shared(PyObject* self, Read&& read) {
+    return guarded([&]() -> PyObject* {
+        auto* o = as_object<V>(self);
+        auto borrow = Borrow::shared(o->borrow_flag);
+        if (!borrow) return nullptr;
+        return read(std::as_const(o->value));
+    });
+}
+
 inline PyObject* wrap_codes(SpectralCodes&& value, PyTypeObject* type) { return wrap_value(type, std::move(value)); }
 
 // The release slot: drops the value, then frees the object through its type.
@@ -68,7 +80,7 @@ void dealloc_entry(PyObject* self) {
 
 // Builds a heap type once and keeps it in `cell`; a type built concurrently
 // by another thread is dropped in favour of the stored one.
-PyTypeObject* type_once(std::atomic<PyTypeObject*>& cell, PyType_Spec& spec);
+PyTypeObject* type_once(std::atomic<PyTypeObject*>& cell, PyType_Spec& layout);
 
 // The members register their type specs here.
 extern PyType_Spec codes_spec;

@@ -2,9 +2,9 @@
 
 namespace korvane::py {
 
-PyTypeObject* type_once(std::atomic<PyTypeObject*>& cell, PyType_Spec& spec) {
+PyTypeObject* type_once(std::atomic<PyTypeObject*>& cell, PyType_Spec& layout) {
     if (PyTypeObject* t = cell.load(std::memory_order_acquire)) return t;
-    auto* built = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* built = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout));
     if (built == nullptr) return nullptr;
     PyTypeObject* expected = nullptr;
     if (!cell.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
