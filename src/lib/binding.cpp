@@ -253,11 +253,9 @@ std::optional<std::string> to_text(PyObject* o) {
     return std::string(utf8, static_cast<std::size_t>(len));
 }
 
-namespace {
-
-// A length only sizes the first allocation; a huge one reported by some
-// object's __len__ must not allocate ahead of the items.
 std::size_t capped(Py_ssize_t hint) { return static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1 << 24)); }
+
+namespace {
 
 template <class T, class Conv>
 std::optional<std::vector<T>> to_vec(PyObject* o, Conv conv) {

@@ -91,6 +91,11 @@ std::optional<std::uint16_t> to_u16(PyObject* o);
 std::optional<float> to_f32(PyObject* o);
 std::optional<std::string> to_text(PyObject* o);
 
+// A length reported by a sequence, as far as it may size a first
+// allocation: a huge one from some object's __len__ must not allocate ahead
+// of the items.
+std::size_t capped(Py_ssize_t hint);
+
 std::optional<std::vector<float>> to_f32_vec(PyObject* o);
 std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o);
 std::optional<std::vector<std::uint16_t>> to_u16_vec(PyObject* o);
