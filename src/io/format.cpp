@@ -1,9 +1,5 @@
 #include "io/format.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -18,8 +14,6 @@ constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'N'};
 
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
 
-SpectralError nul_in_path() { return Io{"path contains a NUL byte"}; }
-
 template <class T>
 void put_le(std::uint8_t* out, T v) {
     for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -32,84 +26,15 @@ T get_le(const std::uint8_t* in) {
     return v;
 }
 
-// Write side: an 8 KiB buffer in front of a file descriptor. Writes at least
-// as large as the buffer go straight to the file once the buffer is empty.
-class BufferedWriter {
-public:
-    explicit BufferedWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kIoBufferSize]) {}
-    ~BufferedWriter() {
-        // One last attempt for what is still buffered; its failure is ignored
-        // because an error has already been reported on this path.
-        if (fd_ >= 0) {
-            (void)flush();
-            ::close(fd_);
-        }
-    }
-
-    Status write(const std::uint8_t* data, std::size_t len) {
-        if (len > kIoBufferSize - used_) {
-            if (auto s = flush(); !s) return s;
-        }
-        if (len >= kIoBufferSize) return write_all(data, len);
-        std::memcpy(buf_.get() + used_, data, len);
-        used_ += len;
-        return {};
-    }
-
-    // On failure the bytes not yet written stay buffered for the attempt
-    // made at closing.
-    Status flush() {
-        if (used_ == 0) return {};
-        std::size_t written = 0;
-        auto s = write_all(buf_.get(), used_, &written);
-        std::memmove(buf_.get(), buf_.get() + written, used_ - written);
-        used_ -= written;
-        return s;
-    }
-
-    Status close() {
-        auto s = flush();
-        const int fd = fd_;
-        fd_ = -1;
-        if (!s) {
-            ::close(fd);
-            return s;
-        }
-        if (::close(fd) != 0) return fail(io_error_from_errno(errno));
-        return {};
-    }
-
-private:
-    Status write_all(const std::uint8_t* data, std::size_t len, std::size_t* written = nullptr) {
-        if (written != nullptr) *written = 0;
-        while (len > 0) {
-            const ssize_t w = ::write(fd_, data, len);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                return fail(io_error_from_errno(errno));
-            }
-            if (w == 0) return fail(Io{"failed to write whole buffer"});
-            data += w;
-            len -= static_cast<std::size_t>(w);
-            if (written != nullptr) *written += static_cast<std::size_t>(w);
-        }
-        return {};
-    }
-
-    int fd_;
-    std::unique_ptr<std::uint8_t[]> buf_;
-    std::size_t used_ = 0;
-};
-
 // One array as its little-endian byte image, handed over in one write.
 Status write_f32s(BufferedWriter& out, std::span<const float> values) {
     if (values.empty()) return {};
     if constexpr (std::endian::native == std::endian::little) {
-        return out.write(reinterpret_cast<const std::uint8_t*>(values.data()), values.size() * 4);
+        return out.write({reinterpret_cast<const std::uint8_t*>(values.data()), values.size() * 4});
     } else {
         std::vector<std::uint8_t> bytes(values.size() * 4);
         for (std::size_t i = 0; i < values.size(); ++i) put_le(&bytes[4 * i], std::bit_cast<std::uint32_t>(values[i]));
-        return out.write(bytes.data(), bytes.size());
+        return out.write(bytes);
     }
 }
 
@@ -129,75 +54,6 @@ bool mul_add(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& o
 }
 
 }  // namespace
-
-BufferedReader::BufferedReader(int fd, std::uint64_t file_size)
-    : fd_(fd), file_size_(file_size), buf_(new std::uint8_t[kIoBufferSize]) {}
-
-BufferedReader::BufferedReader(BufferedReader&& other) noexcept
-    : fd_(other.fd_),
-      file_size_(other.file_size_),
-      consumed_(other.consumed_),
-      buf_(std::move(other.buf_)),
-      pos_(other.pos_),
-      end_(other.end_) {
-    other.fd_ = -1;
-}
-
-BufferedReader::~BufferedReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Result<BufferedReader> BufferedReader::open(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return fail(nul_in_path());
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(io_error_from_errno(errno));
-    struct stat st {};
-    std::uint64_t size = std::numeric_limits<std::uint64_t>::max();
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) size = static_cast<std::uint64_t>(st.st_size);
-    return BufferedReader(fd, size);
-}
-
-std::uint64_t BufferedReader::remaining() const {
-    if (file_size_ == std::numeric_limits<std::uint64_t>::max()) return file_size_;
-    // The size now, not at opening: a file cut meanwhile must not pass.
-    struct stat st {};
-    const std::uint64_t size = ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : file_size_;
-    return size > consumed_ ? size - consumed_ : 0;
-}
-
-Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        if (pos_ < end_) {
-            const std::size_t take = std::min(end_ - pos_, out.size() - done);
-            std::memcpy(out.data() + done, buf_.get() + pos_, take);
-            pos_ += take;
-            done += take;
-            continue;
-        }
-        // Buffer empty: large requests read straight into the destination.
-        const std::size_t want = out.size() - done;
-        std::uint8_t* dst = want >= kIoBufferSize ? out.data() + done : buf_.get();
-        const std::size_t cap = want >= kIoBufferSize ? want : kIoBufferSize;
-        const ssize_t r = ::read(fd_, dst, cap);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return fail(io_error_from_errno(errno));
-        }
-        if (r == 0) return fail(io_short_read());
-        if (dst == buf_.get()) {
-            pos_ = 0;
-            end_ = static_cast<std::size_t>(r);
-        } else {
-            done += static_cast<std::size_t>(r);
-        }
-    }
-    consumed_ += out.size();
-    return {};
-}
 
 Status read_f32s(BufferedReader& reader, std::span<float> dst) {
     if (dst.empty()) return {};
@@ -230,14 +86,9 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     if (auto s = check_grid_length(e.mag_grid, "mag_grid", e.mag_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.phase_grid, "phase_grid", e.phase_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.norm_grid, "norm_grid", e.norm_bits); !s) return fail(s.error());
-    if (path.find('\0') != std::string::npos) return fail(nul_in_path());
-
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(io_error_from_errno(errno));
-    BufferedWriter out(fd);
+    auto opened = BufferedWriter::create(path);
+    if (!opened) return fail(opened.error());
+    BufferedWriter& out = *opened;
 
     std::uint8_t header[kHeaderSize] = {};
     std::memcpy(header, kMagic, 4);
@@ -248,7 +99,7 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     header[17] = e.phase_bits;
     header[18] = e.norm_bits;
     put_le<std::uint64_t>(header + 24, index.codes.size());
-    if (auto s = out.write(header, kHeaderSize); !s) return fail(s.error());
+    if (auto s = out.write(header); !s) return fail(s.error());
 
     const std::span<const float> sections[] = {e.mag_grid, e.phase_grid, e.norm_grid,
                                                index.mags, index.phases, index.norms};

@@ -1,0 +1,72 @@
+// Buffered POSIX file I/O: an 8 KiB buffer in front of a file descriptor, for
+// reading and for writing. Errors come back as Io values, never as exceptions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "codec/error.hpp"
+
+namespace korvane {
+
+inline constexpr std::size_t kIoBufferSize = 8192;
+
+// Io "path contains a NUL byte" for such a path, before any file is touched.
+Status check_path(const std::string& path);
+
+// An open file read through an 8 KiB buffer.
+class BufferedReader {
+public:
+    static Result<BufferedReader> open(const std::string& path);
+    BufferedReader(BufferedReader&& other) noexcept;
+    BufferedReader& operator=(BufferedReader&&) = delete;
+    ~BufferedReader();
+
+    // Reads exactly out.size() bytes, or returns Io ("failed to fill whole
+    // buffer" when the file ends first).
+    Status read_exact(std::span<std::uint8_t> out);
+    // Bytes between the read position and the end of the file as it is now
+    // (not a regular file: unknown, the largest value).
+    std::uint64_t remaining() const;
+
+private:
+    BufferedReader(int fd, std::uint64_t file_size);
+    int fd_ = -1;
+    std::uint64_t file_size_ = 0;
+    std::uint64_t consumed_ = 0;  // bytes handed out so far
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+};
+
+// Write side: an 8 KiB buffer in front of a file descriptor. Writes at least
+// as large as the buffer go straight to the file once the buffer is empty.
+class BufferedWriter {
+public:
+    // Creates `path`, or truncates it when it exists.
+    static Result<BufferedWriter> create(const std::string& path);
+    BufferedWriter(BufferedWriter&& other) noexcept;
+    BufferedWriter& operator=(BufferedWriter&&) = delete;
+    // One last attempt for what is still buffered; its failure is ignored
+    // because an error has already been reported on this path.
+    ~BufferedWriter();
+
+    Status write(std::span<const std::uint8_t> data);
+    // On failure the bytes not yet written stay buffered for the attempt
+    // made at closing.
+    Status flush();
+    Status close();
+
+private:
+    explicit BufferedWriter(int fd);
+    Status write_all(const std::uint8_t* data, std::size_t len, std::size_t* written = nullptr);
+
+    int fd_ = -1;
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t used_ = 0;
+};
+
+}  // namespace korvane
