@@ -1,20 +1,103 @@
 #include "index/index.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <functional>
 #include <new>
-#include <numeric>
 #include <string>
 
-#include "index/simd.hpp"
+#include "index/literal_kernel.hpp"
+#include "index/ordered_ops.hpp"
+#include "index/table_kernel.hpp"
+
+
 
 namespace korvane {
 
-SpectralIndex make_index(const SpectralEncoder& encoder) {
-    SpectralIndex index;
-    index.encoder = encoder;
-    return index;
+namespace {
+
+// Rows encoded and stored per step of add_rows: bounds the code records held
+// at once.
+constexpr std::size_t kRowsPerChunk = 1024;
+
+std::uint16_t code_of(std::uint8_t mag_q, std::uint8_t phase_q) {
+    return static_cast<std::uint16_t>(mag_q | phase_q << 8);
 }
+
+// The ranking order as one integer per item, larger is better: higher score
+// first, NaN after every number, equal scores (+0 and -0 too) by ascending
+// id. Keys are distinct, so the order is total.
+std::uint64_t rank_key(float score, std::uint32_t id) {
+    std::uint32_t u = 0;
+    if (!std::isnan(score)) {
+        const std::uint32_t b = std::bit_cast<std::uint32_t>(score == 0.0f ? 0.0f : score);
+        u = (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+    }
+    return std::uint64_t{u} << 32 | (0xFFFFFFFFu - id);
+}
+
+SpectralSearchResult select_best(std::span<const float> s, std::size_t k) {
+    const std::size_t n = s.size();
+    std::vector<std::uint64_t> best;
+    best.reserve(k);
+    for (std::size_t r = 0; r < k; ++r) best.push_back(rank_key(s[r], static_cast<std::uint32_t>(r)));
+    if (k < n) {
+        // A bounded min-heap of the k best keys; most items lose against its
+        // top at once.
+        std::make_heap(best.begin(), best.end(), std::greater<>());
+        for (std::size_t r = k; r < n;) {
+            // Items are met in ascending id order, so one that only equals
+            // the worst kept score ranks below it; with a NaN there, any
+            // number ranks above it and a later NaN below. The cheap float
+            // test skips most items, the key decides.
+            const float worst = s[0xFFFFFFFFu - static_cast<std::uint32_t>(best.front())];
+            r = next_candidate(s, r, worst);
+            if (r == n) break;
+            const std::uint64_t key = rank_key(s[r], static_cast<std::uint32_t>(r));
+            if (key > best.front()) {
+                std::pop_heap(best.begin(), best.end(), std::greater<>());
+                best.back() = key;
+                std::push_heap(best.begin(), best.end(), std::greater<>());
+            }
+            ++r;
+        }
+    }
+    std::sort(best.begin(), best.end(), std::greater<>());
+    SpectralSearchResult result;
+    result.ids.resize(k);
+    result.scores.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint32_t id = 0xFFFFFFFFu - static_cast<std::uint32_t>(best[i]);
+        result.ids[i] = id;
+        result.scores[i] = s[id];
+    }
+    return result;
+}
+
+// Grid entries by bit pattern, for recognising dense row values as codes.
+class GridCodes {
+public:
+    explicit GridCodes(std::span<const float> grid) {
+        const std::size_t g = std::min(grid.size(), kCodesPerGrid);
+        for (std::size_t i = 0; i < g; ++i) by_bits_.emplace_back(std::bit_cast<std::uint32_t>(grid[i]), i);
+        // Equal patterns keep the lowest code; any of them decodes alike.
+        std::stable_sort(by_bits_.begin(), by_bits_.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+    }
+    // The code whose entry has the bits of `v`, or -1.
+    int find(float v) const {
+        const std::uint32_t b = std::bit_cast<std::uint32_t>(v);
+        auto it = std::lower_bound(by_bits_.begin(), by_bits_.end(), b,
+                                   [](const auto& x, std::uint32_t key) { return x.first < key; });
+        return it != by_bits_.end() && it->first == b ? static_cast<int>(it->second) : -1;
+    }
+
+private:
+    std::vector<std::pair<std::uint32_t, std::size_t>> by_bits_;
+};
+
+}  // namespace
 
 Status check_codes(const SpectralEncoder& e, const SpectralCodes& c, const std::string& what) {
     const std::size_t k = c.idx.size();
@@ -41,63 +124,190 @@ Status check_codes(const SpectralEncoder& e, const SpectralCodes& c, const std::
     return {};
 }
 
-Status add_codes(SpectralIndex& index, std::span<const SpectralCodes> codes) {
-    const std::size_t m = codes.size();
-    if (m == 0) return {};
-    const std::size_t n_old = index.codes.size();
+SpectralIndex::SpectralIndex(const SpectralEncoder& encoder) : encoder_(encoder), store_(encoder.f) {
+    const SpectralGrid& grid = encoder_.phase_grid;
+    phase_codes_ = std::min(grid.size(), kCodesPerGrid);
+    // cosf is a pure function: a cosine taken once here has the bits of the
+    // one the literal kernel takes per item.
+    cosines_.resize(std::max<std::size_t>(phase_codes_ * phase_codes_, 1), 0.0f);
+    for (std::size_t i = 0; i < phase_codes_; ++i)
+        for (std::size_t p = 0; p < phase_codes_; ++p) {
+            const float diff = grid[i] - grid[p];
+            cosines_[i * phase_codes_ + p] = cosf(diff);
+        }
+}
+
+Status SpectralIndex::check_room(std::size_t m) const {
+    const std::size_t n_old = size();
     if (m > kMaxItems - n_old)
         return fail(invalid_input("an index holds at most " + std::to_string(kMaxItems) + " items; it has " +
                                   std::to_string(n_old) + " and " + std::to_string(m) + " were added"));
-    const SpectralEncoder& e = index.encoder;
-    for (std::size_t i = 0; i < m; ++i)
-        if (auto s = check_codes(e, codes[i], "code record " + std::to_string(i)); !s) return s;
-
-    const std::size_t f = e.f;
-    const std::size_t n_new = n_old + m;
-    // All growth happens before any row is filled; if memory runs out part
-    // way, every array is cut back so the index is as it was.
-    try {
-        index.codes.reserve(n_new);
-        index.mags.resize(n_new * f, 0.0f);
-        index.phases.resize(n_new * f, 0.0f);
-        index.norms.resize(n_new, 0.0f);
-        for (const SpectralCodes& c : codes) index.codes.push_back(clone_codes(c));
-    } catch (const std::bad_alloc&) {
-        index.codes.resize(n_old);
-        index.mags.resize(n_old * f);
-        index.phases.resize(n_old * f);
-        index.norms.resize(n_old);
-        throw;
-    }
-    for (std::size_t i = 0; i < m; ++i) {
-        const SpectralCodes& c = codes[i];
-        const std::size_t row = (n_old + i) * f;
-        for (std::size_t j = 0; j < c.idx.size(); ++j) {
-            const std::size_t p = row + c.idx[j];
-            index.mags[p] = e.mag_grid[c.mag_q[j]];
-            index.phases[p] = e.phase_grid[c.phase_q[j]];
-        }
-        index.norms[n_old + i] = e.norm_grid[c.norm_q];
-    }
     return {};
 }
 
-void resize_codes(std::vector<SpectralCodes>& codes, std::size_t n, SpectralCodes value) {
-    if (n <= codes.size()) {
-        codes.resize(n);
-        return;
-    }
-    codes.reserve(n);
-    while (codes.size() + 1 < n) codes.push_back(clone_codes(value));
-    codes.push_back(std::move(value));
+void SpectralIndex::reserve_norms(std::size_t n) {
+    if (norms_.capacity() < n) norms_.reserve(std::max(n, norms_.capacity() + norms_.capacity() / 4));
 }
 
-Result<SpectralSearchResult> search_codes(const SpectralIndex& index, const SpectralCodes& query, std::uint64_t top_k) {
-    const std::size_t n = index.codes.size();
+void SpectralIndex::rollback(std::size_t n) noexcept {
+    store_.truncate(n);
+    if (norms_.size() > n) norms_.resize(n);
+    const auto first_gone = std::lower_bound(side_ids_.begin(), side_ids_.end(), n);
+    const std::size_t side_kept = static_cast<std::size_t>(first_gone - side_ids_.begin());
+    side_ids_.resize(side_kept);
+    side_mags_.resize(std::min(side_mags_.size(), side_kept * encoder_.f));
+    side_phases_.resize(std::min(side_phases_.size(), side_kept * encoder_.f));
+}
+
+// Appends already checked records. `last` holds F entries, all at their
+// sentinel, and is left so.
+void SpectralIndex::append(std::span<const SpectralCodes> codes, std::vector<BinCode>& entries,
+                           std::vector<std::uint32_t>& last) {
+    reserve_norms(size() + codes.size());
+    for (const SpectralCodes& c : codes) {
+        // A bin listed twice keeps its later occurrence.
+        const std::size_t k = c.idx.size();
+        for (std::size_t j = 0; j < k; ++j) last[c.idx[j]] = static_cast<std::uint32_t>(j);
+        entries.clear();
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::uint16_t h = c.idx[j];
+            if (last[h] != j) continue;
+            entries.push_back({h, code_of(c.mag_q[j], c.phase_q[j])});
+        }
+        for (std::size_t j = 0; j < k; ++j) last[c.idx[j]] = UINT32_MAX;
+        store_.append(entries);
+        norms_.push_back(encoder_.norm_grid[c.norm_q]);
+    }
+}
+
+Status SpectralIndex::add_codes(std::span<const SpectralCodes> codes) {
+    const std::size_t m = codes.size();
+    if (m == 0) return {};
+    if (auto s = check_room(m); !s) return s;
+    for (std::size_t i = 0; i < m; ++i)
+        if (auto s = check_codes(encoder_, codes[i], "code record " + std::to_string(i)); !s) return s;
+    const std::size_t n_old = size();
+    try {
+        std::vector<BinCode> entries;
+        std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
+        append(codes, entries, last);
+    } catch (...) {
+        rollback(n_old);
+        throw;
+    }
+    store_.rebalance(n_old);
+    return {};
+}
+
+Status SpectralIndex::add_rows(std::span<const float> flat) {
+    const std::size_t dim = encoder_.dim;
+    if (flat.size() % dim != 0) return fail(BufferLength{dim, flat.size()});
+    const std::size_t rows = flat.size() / dim;
+    if (rows == 0) return {};
+    const std::size_t n_old = size();
+    try {
+        std::vector<BinCode> entries;
+        std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
+        for (std::size_t r = 0; r < rows; r += kRowsPerChunk) {
+            const std::size_t take = std::min(kRowsPerChunk, rows - r);
+            auto codes = encode_rows(encoder_, flat.subspan(r * dim, take * dim));
+            Status s = codes ? check_room(take) : fail(codes.error());
+            for (std::size_t i = 0; s && i < take; ++i)
+                s = check_codes(encoder_, (*codes)[i], "code record " + std::to_string(r + i));
+            if (!s) {
+                rollback(n_old);
+                return s;
+            }
+            append(*codes, entries, last);
+        }
+    } catch (...) {
+        rollback(n_old);
+        throw;
+    }
+    store_.rebalance(n_old);
+    return {};
+}
+
+Status SpectralIndex::add_dense_rows(std::span<const float> mags, std::span<const float> phases,
+                                     std::span<const float> norms) {
+    const std::size_t m = norms.size();
+    const std::size_t f = encoder_.f;
+    if (mags.size() != m * f || phases.size() != m * f)
+        return fail(invalid_input("dense rows of " + std::to_string(mags.size()) + " and " +
+                                  std::to_string(phases.size()) + " values do not hold " + std::to_string(m) +
+                                  " rows of " + std::to_string(f)));
+    if (m == 0) return {};
+    if (auto s = check_room(m); !s) return s;
+    const GridCodes mag_codes(encoder_.mag_grid);
+    const GridCodes phase_codes(encoder_.phase_grid);
+    const std::size_t n_old = size();
+    try {
+        reserve_norms(n_old + m);
+        std::vector<BinCode> entries;
+        for (std::size_t i = 0; i < m; ++i) {
+            const float* row_m = mags.data() + i * f;
+            const float* row_p = phases.data() + i * f;
+            entries.clear();
+            bool coded = true;
+            for (std::size_t h = 0; h < f && coded; ++h) {
+                // +0 in both is a bin the item did not keep.
+                if ((std::bit_cast<std::uint32_t>(row_m[h]) | std::bit_cast<std::uint32_t>(row_p[h])) == 0) continue;
+                const int mq = mag_codes.find(row_m[h]);
+                const int pq = phase_codes.find(row_p[h]);
+                coded = mq >= 0 && pq >= 0;
+                if (coded)
+                    entries.push_back({static_cast<std::uint16_t>(h),
+                                       code_of(static_cast<std::uint8_t>(mq), static_cast<std::uint8_t>(pq))});
+            }
+            if (coded) {
+                store_.append(entries);
+            } else {
+                side_ids_.push_back(static_cast<std::uint32_t>(size()));
+                side_mags_.insert(side_mags_.end(), row_m, row_m + f);
+                side_phases_.insert(side_phases_.end(), row_p, row_p + f);
+                store_.append({});
+            }
+            norms_.push_back(norms[i]);
+        }
+    } catch (...) {
+        rollback(n_old);
+        throw;
+    }
+    store_.rebalance(n_old);
+    return {};
+}
+
+void SpectralIndex::dense_rows(std::size_t first, std::size_t count, std::span<float> mags,
+                               std::span<float> phases) const {
+    const std::size_t f = encoder_.f;
+    std::fill(mags.begin(), mags.end(), 0.0f);
+    std::fill(phases.begin(), phases.end(), 0.0f);
+    const float* mag_grid = encoder_.mag_grid.data();
+    const float* phase_grid = encoder_.phase_grid.data();
+    for (std::size_t at = first; at < first + count;) {
+        const std::size_t segment_end = (at / kSegmentItems + 1) * kSegmentItems;
+        const std::size_t take = std::min(first + count, segment_end) - at;
+        store_.for_each_entry(at, take, [&](std::size_t item, std::size_t bin, std::uint16_t code) {
+            const std::size_t p = (item - first) * f + bin;
+            if (!mags.empty()) mags[p] = mag_grid[code & 0xFF];
+            if (!phases.empty()) phases[p] = phase_grid[code >> 8];
+        });
+        at += take;
+    }
+    auto it = std::lower_bound(side_ids_.begin(), side_ids_.end(), first);
+    for (; it != side_ids_.end() && *it < first + count; ++it) {
+        const std::size_t s = static_cast<std::size_t>(it - side_ids_.begin());
+        const std::size_t row = *it - first;
+        if (!mags.empty()) std::copy_n(side_mags_.begin() + s * f, f, mags.begin() + row * f);
+        if (!phases.empty()) std::copy_n(side_phases_.begin() + s * f, f, phases.begin() + row * f);
+    }
+}
+
+Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& query, std::uint64_t top_k) const {
+    const std::size_t n = size();
     const std::size_t c = query.idx.size();
-    SpectralSearchResult result;
-    if (n == 0 || c == 0) return result;
-    const SpectralEncoder& e = index.encoder;
+    if (n == 0 || c == 0) return SpectralSearchResult{};
+    const SpectralEncoder& e = encoder_;
     if (auto s = check_codes(e, query, "query"); !s) return fail(s.error());
 
     DecodedQuery q;
@@ -109,41 +319,55 @@ Result<SpectralSearchResult> search_codes(const SpectralIndex& index, const Spec
         q.phases[j] = e.phase_grid[query.phase_q[j]];
     }
 
-    q.phase_grid = e.phase_grid;
+    // The tables of every query bin, then the segments one after another:
+    // each item's sum is still formed in query-bin order.
+    std::vector<float> mag_terms(c * kCodesPerGrid);
+    std::vector<BinTerms> terms(c);
+    for (std::size_t j = 0; j < c; ++j) {
+        const float a = query_weight(q, j, e.f);
+        const std::span<float> row(mag_terms.data() + j * kCodesPerGrid, kCodesPerGrid);
+        fill_mag_terms(a, e.mag_grid, row);
+        // The term of an item whose row holds 0 at the bin.
+        const float absent = mul_ordered(cosf(sub_ordered(q.phases[j], 0.0f)), mul_ordered(a, 0.0f));
+        terms[j] = BinTerms{row.data(), cosines_.data() + query.phase_q[j] * phase_codes_, absent};
+    }
     std::vector<float> s(n, 0.0f);
-    accumulate_scores(q, index.mags, index.phases, e.f, s);
-
-    const float qn = e.norm_grid[query.norm_q];
-    const float big_d = static_cast<float>(e.dim);
-    for (std::size_t r = 0; r < n; ++r) {
-        const float qx = qn * index.norms[r];
-        const float d = qx * big_d;
-        s[r] = d > 0.0f ? s[r] / d : 0.0f;  // d <= 0 or NaN gives 0
+    std::vector<float> scratch;
+    const auto& segments = store_.segments();
+    for (std::size_t g = 0; g < segments.size(); ++g)
+        accumulate_segment(terms, q.bins, segments[g], s.data() + g * kSegmentItems, scratch);
+    // Items kept as dense rows: their whole sum by the literal kernel, in
+    // place of what the passes above gave them.
+    if (!side_ids_.empty()) {
+        std::vector<float> side(side_ids_.size(), 0.0f);
+        accumulate_scores_reference(q, side_mags_, side_phases_, e.f, side);
+        for (std::size_t i = 0; i < side.size(); ++i) s[side_ids_[i]] = side[i];
     }
 
-    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
-    if (k == 0) return result;
+    normalise_scores(e.norm_grid[query.norm_q], static_cast<float>(e.dim), norms_.data(), s.data(), n);
 
-    // Highest score first; NaN after every number; equal scores by id, so
-    // the ranking is a total order and the same on every run.
-    auto better = [&s](std::uint32_t a, std::uint32_t b) {
-        const float sa = s[a];
-        const float sb = s[b];
-        const bool na = std::isnan(sa);
-        const bool nb = std::isnan(sb);
-        if (na != nb) return nb;
-        if (!na && sa != sb) return sa > sb;
-        return a < b;
-    };
-    std::vector<std::uint32_t> ids(n);
-    std::iota(ids.begin(), ids.end(), std::uint32_t{0});
-    if (k < n) std::nth_element(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(k - 1), ids.end(), better);
-    std::sort(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(k), better);
-    ids.resize(k);
-    result.scores.resize(k);
-    for (std::size_t i = 0; i < k; ++i) result.scores[i] = s[ids[i]];
-    result.ids = std::move(ids);
-    return result;
+    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
+    if (k == 0) return SpectralSearchResult{};
+    return select_best(s, k);
+}
+
+Result<std::vector<SpectralSearchResult>> SpectralIndex::search_rows(std::span<const float> flat,
+                                                                     std::uint64_t top_k) const {
+    auto queries = encode_rows(encoder_, flat);
+    if (!queries) return fail(queries.error());
+    std::vector<SpectralSearchResult> results;
+    results.reserve(queries->size());
+    for (const SpectralCodes& q : *queries) {
+        auto r = search_codes(q, top_k);
+        if (!r) return fail(r.error());
+        results.push_back(std::move(*r));
+    }
+    return results;
+}
+
+std::size_t SpectralIndex::memory_bytes() const {
+    return store_.memory_bytes() + norms_.capacity() * sizeof(float) + cosines_.capacity() * sizeof(float) +
+           side_ids_.capacity() * sizeof(std::uint32_t) + (side_mags_.capacity() + side_phases_.capacity()) * sizeof(float);
 }
 
 }  // namespace korvane

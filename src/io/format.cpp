@@ -3,12 +3,17 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace korvane {
 
 namespace {
+
+// Values per block when rows are formed for writing or read for loading.
+constexpr std::size_t kBlockValues = std::size_t{1} << 16;
 
 constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'N'};
 
@@ -82,7 +87,7 @@ Status read_f32s(BufferedReader& reader, std::span<float> dst) {
 }
 
 Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::string& path) {
-    const SpectralEncoder& e = index.encoder;
+    const SpectralEncoder& e = index.encoder();
     if (auto s = check_grid_length(e.mag_grid, "mag_grid", e.mag_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.phase_grid, "phase_grid", e.phase_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.norm_grid, "norm_grid", e.norm_bits); !s) return fail(s.error());
@@ -90,6 +95,7 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     if (!opened) return fail(opened.error());
     BufferedWriter& out = *opened;
 
+    const std::uint64_t n = index.size();
     std::uint8_t header[kHeaderSize] = {};
     std::memcpy(header, kMagic, 4);
     put_le<std::uint32_t>(header + 4, kFormatVersion);
@@ -98,19 +104,94 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     header[16] = e.mag_bits;
     header[17] = e.phase_bits;
     header[18] = e.norm_bits;
-    put_le<std::uint64_t>(header + 24, index.codes.size());
+    put_le<std::uint64_t>(header + 24, n);
     if (auto s = out.write(header); !s) return fail(s.error());
 
-    const std::span<const float> sections[] = {e.mag_grid, e.phase_grid, e.norm_grid,
-                                               index.mags, index.phases, index.norms};
-    std::uint64_t values = 0;
-    for (auto section : sections) {
-        if (auto s = write_f32s(out, section); !s) return fail(s.error());
-        values += section.size();
+    for (std::span<const float> grid : {std::span<const float>(e.mag_grid), std::span<const float>(e.phase_grid),
+                                        std::span<const float>(e.norm_grid)})
+        if (auto s = write_f32s(out, grid); !s) return fail(s.error());
+
+    // The dense sections, a block of rows at a time: the index keeps codes,
+    // and the rows are formed only to be written.
+    const std::size_t f = e.f;
+    const std::size_t rows_per_block = std::max<std::size_t>(1, kBlockValues / f);
+    std::vector<float> block(std::min<std::uint64_t>(rows_per_block, n) * f);
+    for (int section = 0; section < 2; ++section) {
+        for (std::size_t first = 0; first < n; first += rows_per_block) {
+            const std::size_t count = std::min<std::size_t>(rows_per_block, n - first);
+            const std::span<float> rows(block.data(), count * f);
+            if (section == 0) index.dense_rows(first, count, rows, {});
+            else index.dense_rows(first, count, {}, rows);
+            if (auto s = write_f32s(out, rows); !s) return fail(s.error());
+        }
     }
+    if (auto s = write_f32s(out, index.norms()); !s) return fail(s.error());
     if (auto s = out.close(); !s) return fail(s.error());
-    return kHeaderSize + 4 * values;
+    const std::uint64_t grid_values = e.mag_grid.size() + e.phase_grid.size() + e.norm_grid.size();
+    return kHeaderSize + 4 * (grid_values + 2 * f * n + n);
 }
+
+namespace {
+
+// Reads `count` values into a new array that grows in bounded steps as the
+// bytes arrive, so that a count the file does not back allocates no more
+// than the file holds.
+Result<std::vector<float>> read_f32_array(BufferedReader& in, std::uint64_t count) {
+    std::vector<float> out;
+    while (out.size() < count) {
+        const std::size_t at = out.size();
+        const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(count - at, std::max(at, kBlockValues)));
+        out.resize(at + step);
+        if (auto s = read_f32s(in, std::span<float>(out).subspan(at)); !s) return fail(s.error());
+    }
+    return out;
+}
+
+// Where the rows of a dense section come from: a reader of its own in a
+// regular file, or the whole section read ahead from a pipe or device.
+class SectionSource {
+public:
+    static SectionSource of_reader(BufferedReader reader) { return SectionSource(std::move(reader)); }
+    static SectionSource of_values(std::vector<float> values) { return SectionSource(std::move(values)); }
+
+    Status read(std::span<float> out) {
+        if (reader_) return read_f32s(*reader_, out);
+        std::copy_n(values_.begin() + static_cast<std::ptrdiff_t>(at_), out.size(), out.begin());
+        at_ += out.size();
+        return {};
+    }
+
+private:
+    explicit SectionSource(BufferedReader reader) : reader_(std::move(reader)) {}
+    explicit SectionSource(std::vector<float> values) : values_(std::move(values)) {}
+    std::optional<BufferedReader> reader_;
+    std::vector<float> values_;
+    std::size_t at_ = 0;
+};
+
+// Reads n items, a block at a time, from the three sections into `index`.
+Status read_items(SpectralIndex& index, SectionSource& mags, SectionSource& phases, SectionSource& norms,
+                  std::uint64_t n) {
+    const std::size_t f = index.encoder().f;
+    const std::size_t rows_per_block = std::max<std::size_t>(1, kBlockValues / f);
+    const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_block, n));
+    std::vector<float> m(block * f);
+    std::vector<float> p(block * f);
+    std::vector<float> w(block);
+    for (std::uint64_t first = 0; first < n; first += rows_per_block) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_block, n - first));
+        const std::span<float> mb(m.data(), count * f);
+        const std::span<float> pb(p.data(), count * f);
+        const std::span<float> wb(w.data(), count);
+        if (auto s = mags.read(mb); !s) return s;
+        if (auto s = phases.read(pb); !s) return s;
+        if (auto s = norms.read(wb); !s) return s;
+        if (auto s = index.add_dense_rows(mb, pb, wb); !s) return s;
+    }
+    return {};
+}
+
+}  // namespace
 
 Result<SpectralIndex> read_index_file(const std::string& path) {
     auto opened = BufferedReader::open(path);
@@ -139,8 +220,7 @@ Result<SpectralIndex> read_index_file(const std::string& path) {
     if (in.remaining() / 4 < grid_values) return fail(io_short_read());
     auto built = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
     if (!built) return fail(built.error());
-    SpectralIndex index = make_index(*built);
-    SpectralEncoder& e = index.encoder;
+    SpectralEncoder& e = *built;
 
     // Size nothing from the header that the file cannot hold: a damaged or
     // hostile count must not make the loader allocate or overflow.
@@ -150,8 +230,9 @@ Result<SpectralIndex> read_index_file(const std::string& path) {
     for (int g = 0; g < 3; ++g) {
         const std::uint64_t count = std::uint64_t{1} << widths[g];
         if (!fits(count)) return fail(io_short_read());
-        grids[g].assign(count, 0.0f);
-        if (auto s = read_f32s(in, grids[g]); !s) return fail(s.error());
+        auto grid = read_f32_array(in, count);
+        if (!grid) return fail(grid.error());
+        grids[g] = std::move(*grid);
     }
     e.mag_grid = std::move(grids[0]);
     e.phase_grid = std::move(grids[1]);
@@ -163,14 +244,31 @@ Result<SpectralIndex> read_index_file(const std::string& path) {
     if (n > kMaxItems)
         return fail(invalid_input("the file holds " + std::to_string(n) + " items; 32-bit ids name at most " +
                                   std::to_string(kMaxItems)));
-    index.mags.assign(dense, 0.0f);
-    if (auto s = read_f32s(in, index.mags); !s) return fail(s.error());
-    index.phases.assign(dense, 0.0f);
-    if (auto s = read_f32s(in, index.phases); !s) return fail(s.error());
-    index.norms.assign(n, 0.0f);
-    if (auto s = read_f32s(in, index.norms); !s) return fail(s.error());
 
-    resize_codes(index.codes, n, SpectralCodes{});
+    // The three per-item sections are read side by side, a block of items at
+    // a time: from a regular file through a reader for each section; from a
+    // pipe, whose bytes come once and in order, the two row sections are
+    // read ahead, each growing only as its bytes arrive.
+    SpectralIndex index(e);
+    if (in.sized()) {
+        auto phases_reader = in.fork(4 * dense);
+        if (!phases_reader) return fail(phases_reader.error());
+        auto norms_reader = in.fork(8 * dense);
+        if (!norms_reader) return fail(norms_reader.error());
+        auto mags = SectionSource::of_reader(std::move(in));
+        auto phases = SectionSource::of_reader(std::move(*phases_reader));
+        auto norms = SectionSource::of_reader(std::move(*norms_reader));
+        if (auto s = read_items(index, mags, phases, norms, n); !s) return fail(s.error());
+        return index;
+    }
+    auto mag_rows = read_f32_array(in, dense);
+    if (!mag_rows) return fail(mag_rows.error());
+    auto phase_rows = read_f32_array(in, dense);
+    if (!phase_rows) return fail(phase_rows.error());
+    auto mags = SectionSource::of_values(std::move(*mag_rows));
+    auto phases = SectionSource::of_values(std::move(*phase_rows));
+    auto norms = SectionSource::of_reader(std::move(in));
+    if (auto s = read_items(index, mags, phases, norms, n); !s) return fail(s.error());
     return index;
 }
 

@@ -21,6 +21,8 @@ BufferedReader::BufferedReader(int fd, std::uint64_t file_size)
 
 BufferedReader::BufferedReader(BufferedReader&& other) noexcept
     : fd_(other.fd_),
+      positional_(other.positional_),
+      file_pos_(other.file_pos_),
       file_size_(other.file_size_),
       consumed_(other.consumed_),
       buf_(std::move(other.buf_)),
@@ -54,6 +56,19 @@ std::uint64_t BufferedReader::remaining() const {
     return size > consumed_ ? size - consumed_ : 0;
 }
 
+bool BufferedReader::sized() const { return file_size_ != std::numeric_limits<std::uint64_t>::max(); }
+
+Result<BufferedReader> BufferedReader::fork(std::uint64_t skip) const {
+    if (!sized()) return fail(Io{"a second reader needs a regular file"});
+    const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return fail(io_error_from_errno(errno));
+    BufferedReader other(fd, file_size_);
+    other.positional_ = true;
+    other.consumed_ = consumed_ + skip;
+    other.file_pos_ = other.consumed_;
+    return other;
+}
+
 Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
     std::size_t done = 0;
     while (done < out.size()) {
@@ -68,11 +83,12 @@ Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
         const std::size_t want = out.size() - done;
         std::uint8_t* dst = want >= kIoBufferSize ? out.data() + done : buf_.get();
         const std::size_t cap = want >= kIoBufferSize ? want : kIoBufferSize;
-        const ssize_t r = ::read(fd_, dst, cap);
+        const ssize_t r = positional_ ? ::pread(fd_, dst, cap, static_cast<off_t>(file_pos_)) : ::read(fd_, dst, cap);
         if (r < 0) {
             if (errno == EINTR) continue;
             return fail(io_error_from_errno(errno));
         }
+        file_pos_ += static_cast<std::uint64_t>(r);
         if (r == 0) return fail(io_short_read());
         if (dst == buf_.get()) {
             pos_ = 0;

@@ -31,10 +31,17 @@ public:
     // Bytes between the read position and the end of the file as it is now
     // (not a regular file: unknown, the largest value).
     std::uint64_t remaining() const;
+    // Whether the file is a regular file, whose length is known.
+    bool sized() const;
+    // A second reader of the same regular file, starting `skip` bytes past
+    // this one's position, with a read position of its own.
+    Result<BufferedReader> fork(std::uint64_t skip) const;
 
 private:
     BufferedReader(int fd, std::uint64_t file_size);
     int fd_ = -1;
+    bool positional_ = false;     // reads at file_pos_ (pread) rather than at the descriptor's offset
+    std::uint64_t file_pos_ = 0;  // bytes taken from the file so far
     std::uint64_t file_size_ = 0;
     std::uint64_t consumed_ = 0;  // bytes handed out so far
     std::unique_ptr<std::uint8_t[]> buf_;

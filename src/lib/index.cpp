@@ -59,7 +59,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return borrow_instance<SpectralEncoder>(a[0], encoder_type_object(), "SpectralEncoder");
         });
         if (!borrow) return nullptr;
-        return wrap_value(type, make_index(as_object<SpectralEncoder>(a[0])->value));
+        return wrap_value(type, SpectralIndex(as_object<SpectralEncoder>(a[0])->value));
     });
 }
 
@@ -72,7 +72,7 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!borrow) return nullptr;
         auto codes = noted("codes", [&] { return to_codes_vec(a[0]); });
         if (!codes) return nullptr;
-        if (!succeeded(add_codes(value_of(self), *codes))) return nullptr;
+        if (!succeeded(value_of(self).add_codes(*codes))) return nullptr;
         Py_RETURN_NONE;
     });
 }
@@ -86,11 +86,7 @@ PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!borrow) return nullptr;
         auto flat = flatten_rows(a[0]);
         if (!flat) return nullptr;
-        SpectralIndex& index = value_of(self);
-        auto rows = encode_rows(index.encoder, *flat);
-        if (!succeeded(rows)) return nullptr;
-        flat.reset();
-        if (!succeeded(add_codes(index, *rows))) return nullptr;
+        if (!succeeded(value_of(self).add_rows(*flat))) return nullptr;
         Py_RETURN_NONE;
     });
 }
@@ -108,7 +104,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!query_borrow) return nullptr;
         auto top_k = noted("top_k", [&] { return to_size(a[1]); });
         if (!top_k) return nullptr;
-        auto result = search_codes(value_of(self), as_object<SpectralCodes>(a[0])->value, *top_k);
+        auto result = value_of(self).search_codes(as_object<SpectralCodes>(a[0])->value, *top_k);
         if (!succeeded(result)) return nullptr;
         return search_pair(std::move(*result));
     });
@@ -125,18 +121,10 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!top_k) return nullptr;
         auto flat = flatten_rows(a[0]);
         if (!flat) return nullptr;
-        const SpectralIndex& index = value_of(self);
-        auto queries = encode_rows(index.encoder, *flat);
-        if (!succeeded(queries)) return nullptr;
+        auto searched = value_of(self).search_rows(*flat, *top_k);
+        if (!succeeded(searched)) return nullptr;
         flat.reset();
-        std::vector<SpectralSearchResult> results;
-        results.reserve(queries->size());
-        for (const SpectralCodes& q : *queries) {
-            auto r = search_codes(index, q, *top_k);
-            if (!succeeded(r)) return nullptr;
-            results.push_back(std::move(*r));
-        }
-        queries->clear();
+        std::vector<SpectralSearchResult>& results = *searched;
         // Arrays are made only after the last search, query by query.
         PyRef ids(PyList_New(static_cast<Py_ssize_t>(results.size())));
         if (!ids) return nullptr;
@@ -156,12 +144,12 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* index_bytes_per_chunk(PyObject* self, PyObject*) {
     return read_shared<SpectralIndex>(
-        self, [](const SpectralIndex& index) { return PyLong_FromUnsignedLongLong(bytes_per_chunk(index.encoder)); });
+        self, [](const SpectralIndex& index) { return PyLong_FromUnsignedLongLong(bytes_per_chunk(index.encoder())); });
 }
 
 PyObject* index_total_bytes(PyObject* self, PyObject*) {
     return read_shared<SpectralIndex>(self, [](const SpectralIndex& index) {
-        const std::uint64_t total = bytes_per_chunk(index.encoder) * static_cast<std::uint64_t>(index.size());
+        const std::uint64_t total = bytes_per_chunk(index.encoder()) * static_cast<std::uint64_t>(index.size());
         return PyLong_FromUnsignedLongLong(total);
     });
 }
