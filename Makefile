@@ -28,6 +28,7 @@ bench: install
 	cmake -S . -B build/bench -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_BENCH=ON
 	cmake --build build/bench
 	build/bench/bench/bench_kernel 20000
+	$(PYTHON) bench/bench_encode.py
 	$(PYTHON) bench/bench_search.py
 
 clean:

@@ -4,8 +4,12 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
+
+#include "codec/spectrum.hpp"
 
 namespace korvane {
 
@@ -27,11 +31,11 @@ Status check_grids_encodable(const SpectralEncoder& e) {
     return check_grid(e.norm_grid, "norm_grid", kMaxNormEntries);
 }
 
-// The per-call working state of encoding: made once and reused for every row
-// of a batch.
-class Encoding {
+// The plain encoding, kept as the oracle of the fast one below: every step
+// as the codec defines it, one vector at a time, tables made per call.
+class PlainEncoding {
 public:
-    explicit Encoding(const SpectralEncoder& e)
+    explicit PlainEncoding(const SpectralEncoder& e)
         : enc_(e),
           buffer_(e.dim),
           scratch_(e.fft_forward.scratch_len()),
@@ -106,7 +110,133 @@ private:
     LogGridTable norm_logs_;
 };
 
+// The three grids as encoding searches them. `refusal` is set when codes
+// cannot address a grid; it depends on the grid lengths only, and the search
+// tables are then left empty.
+struct TablesData {
+    std::size_t mag_len = 0, phase_len = 0, norm_len = 0;
+    std::optional<SpectralError> refusal;
+    SpectralGrid mag_grid, phase_grid, norm_grid;  // the grids the tables were made from
+    NearestTable mag_logs, phases, norm_logs;
+};
+
 }  // namespace
+
+struct EncoderTables : TablesData {};
+
+namespace {
+
+std::shared_ptr<const EncoderTables> make_tables(const SpectralGrid& mag, const SpectralGrid& phase,
+                                                 const SpectralGrid& norm) {
+    auto t = std::make_shared<EncoderTables>();
+    t->mag_len = mag.size();
+    t->phase_len = phase.size();
+    t->norm_len = norm.size();
+    if (auto s = check_grid(mag, "mag_grid", kMaxMagPhaseEntries); !s) {
+        t->refusal = s.error();
+    } else if (auto s2 = check_grid(phase, "phase_grid", kMaxMagPhaseEntries); !s2) {
+        t->refusal = s2.error();
+    } else if (auto s3 = check_grid(norm, "norm_grid", kMaxNormEntries); !s3) {
+        t->refusal = s3.error();
+    } else {
+        t->mag_grid = mag;
+        t->phase_grid = phase;
+        t->norm_grid = norm;
+        t->mag_logs = NearestTable::of_logs(mag);
+        t->phases = NearestTable(phase);
+        t->norm_logs = NearestTable::of_logs(norm);
+    }
+    return t;
+}
+
+bool same_bits(const SpectralGrid& a, const SpectralGrid& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+// The encoder's own tables when they belong to its grids, else tables made
+// for this call (kept alive by `local`).
+const EncoderTables& tables_of(const SpectralEncoder& e, std::shared_ptr<const EncoderTables>& local) {
+    const EncoderTables* t = e.tables.get();
+    if (t != nullptr && t->mag_len == e.mag_grid.size() && t->phase_len == e.phase_grid.size() &&
+        t->norm_len == e.norm_grid.size() &&
+        (t->refusal || (same_bits(t->mag_grid, e.mag_grid) && same_bits(t->phase_grid, e.phase_grid) &&
+                        same_bits(t->norm_grid, e.norm_grid))))
+        return *t;
+    local = make_tables(e.mag_grid, e.phase_grid, e.norm_grid);
+    return *local;
+}
+
+// The working state of the fast encoding, made once per call and reused for
+// every row.
+class FastEncoding {
+public:
+    FastEncoding(const SpectralEncoder& e, const EncoderTables& t)
+        : enc_(e), tables_(t), buffer_(e.dim), scratch_(e.fft_forward.scratch_len()), mags_(e.f) {}
+
+    // `norm` is vector_norm(x).
+    SpectralCodes encode(std::span<const float> x, float norm) {
+        const std::size_t f = enc_.f;
+        scale_and_transform(enc_.fft_forward, x, norm, Scaling::by_reciprocal, buffer_, scratch_);
+        bin_magnitudes(buffer_.data(), f, mags_.data());
+
+        SpectralCodes codes;
+        const std::size_t k = enc_.top_k < f ? enc_.top_k : f;
+        codes.idx.resize(k);
+        if (enc_.top_k < f) {
+            select_strongest(mags_, k, codes.idx.data(), work_);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) codes.idx[j] = static_cast<std::uint16_t>(j);
+        }
+        codes.mag_q.resize(k);
+        codes.phase_q.resize(k);
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t b = codes.idx[j];
+            codes.mag_q[j] = static_cast<std::uint8_t>(tables_.mag_logs.nearest(logf(mags_[b])));
+            const std::complex<float> bin = buffer_[b];
+            float p = atan2f(bin.imag(), bin.real());
+            if (p < 0.0f) p = p + kTwoPi;
+            codes.phase_q[j] = static_cast<std::uint8_t>(tables_.phases.nearest(p));
+        }
+        codes.norm_q = static_cast<std::uint16_t>(tables_.norm_logs.nearest(logf(norm)));
+        return codes;
+    }
+
+private:
+    const SpectralEncoder& enc_;
+    const EncoderTables& tables_;
+    FftBuffer buffer_;
+    std::vector<std::complex<float>> scratch_;
+    std::vector<float> mags_;
+    std::vector<std::uint64_t> work_;
+};
+
+}  // namespace
+
+void scale_and_transform(const SpectralFftPlan& plan, std::span<const float> x, float norm, Scaling scaling,
+                         FftBuffer& buffer, std::span<std::complex<float>> scratch) {
+    const std::size_t dim = x.size();
+    const float w = floored_norm(norm);
+    if (scaling == Scaling::by_reciprocal) {
+        const float inv = 1.0f / w;
+        for (std::size_t i = 0; i < dim; ++i) buffer[i] = {inv * x[i], 0.0f};
+    } else {
+        for (std::size_t i = 0; i < dim; ++i) buffer[i] = {x[i] / w, 0.0f};
+    }
+    forward_transform(plan, buffer, scratch);
+}
+
+void replace_grids(SpectralEncoder& encoder, float mag_lo, float mag_hi, SpectralGrid mag_grid,
+                   SpectralGrid phase_grid, float norm_lo, float norm_hi, SpectralGrid norm_grid) {
+    auto tables = make_tables(mag_grid, phase_grid, norm_grid);
+    encoder.mag_lo = mag_lo;
+    encoder.mag_hi = mag_hi;
+    encoder.mag_grid = std::move(mag_grid);
+    encoder.phase_grid = std::move(phase_grid);
+    encoder.norm_lo = norm_lo;
+    encoder.norm_hi = norm_hi;
+    encoder.norm_grid = std::move(norm_grid);
+    encoder.tables = std::move(tables);
+}
 
 float vector_norm(std::span<const float> x) {
     float s = 0.0f;
@@ -163,13 +293,22 @@ Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, st
     e.mag_bits = mag_bits;
     e.phase_bits = phase_bits;
     e.norm_bits = norm_bits;
+    e.tables = make_tables(e.mag_grid, e.phase_grid, e.norm_grid);
     return e;
+}
+
+Result<SpectralCodes> encode_one_plain(const SpectralEncoder& encoder, std::span<const float> x) {
+    if (x.size() != encoder.dim) return fail(DimensionMismatch{encoder.dim, x.size()});
+    if (auto s = check_grids_encodable(encoder); !s) return fail(s.error());
+    return PlainEncoding(encoder).encode(x);
 }
 
 Result<SpectralCodes> encode_one(const SpectralEncoder& encoder, std::span<const float> x) {
     if (x.size() != encoder.dim) return fail(DimensionMismatch{encoder.dim, x.size()});
-    if (auto s = check_grids_encodable(encoder); !s) return fail(s.error());
-    return Encoding(encoder).encode(x);
+    std::shared_ptr<const EncoderTables> local;
+    const EncoderTables& tables = tables_of(encoder, local);
+    if (tables.refusal) return fail(*tables.refusal);
+    return FastEncoding(encoder, tables).encode(x, vector_norm(x));
 }
 
 Result<std::vector<SpectralCodes>> encode_rows(const SpectralEncoder& encoder, std::span<const float> flat) {
@@ -178,10 +317,22 @@ Result<std::vector<SpectralCodes>> encode_rows(const SpectralEncoder& encoder, s
     const std::size_t rows = flat.size() / dim;
     std::vector<SpectralCodes> out;
     if (rows == 0) return out;
-    if (auto s = check_grids_encodable(encoder); !s) return fail(s.error());
+    std::shared_ptr<const EncoderTables> local;
+    const EncoderTables& tables = tables_of(encoder, local);
+    if (tables.refusal) return fail(*tables.refusal);
     out.reserve(rows);
-    Encoding encoding(encoder);
-    for (std::size_t r = 0; r < rows; ++r) out.push_back(encoding.encode(flat.subspan(r * dim, dim)));
+    FastEncoding encoding(encoder, tables);
+    for (std::size_t r0 = 0; r0 < rows; r0 += kLanes) {
+        // Eight rows' sums of squares at once; a last short group repeats
+        // its first row in the spare lanes.
+        const std::size_t count = std::min(kLanes, rows - r0);
+        const float* starts[kLanes];
+        for (std::size_t l = 0; l < kLanes; ++l) starts[l] = flat.data() + (r0 + (l < count ? l : 0)) * dim;
+        float sums[kLanes];
+        sums_of_squares8(starts, dim, sums);
+        for (std::size_t l = 0; l < count; ++l)
+            out.push_back(encoding.encode(flat.subspan((r0 + l) * dim, dim), std::sqrt(sums[l])));
+    }
     return out;
 }
 
@@ -204,12 +355,9 @@ Status calibrate(SpectralEncoder& encoder, std::span<const float> sample) {
 
     for (std::size_t r = 0; r < rows; ++r) {
         const std::span<const float> x = sample.subspan(r * dim, dim);
-        const float w = floored_norm(vector_norm(x));
-        // Divided value by value here, not multiplied by a reciprocal.
-        for (std::size_t i = 0; i < dim; ++i) buffer[i] = {x[i] / w, 0.0f};
-        forward_transform(encoder.fft_forward, buffer, scratch);
+        scale_and_transform(encoder.fft_forward, x, vector_norm(x), Scaling::by_division, buffer, scratch);
+        bin_magnitudes(buffer.data(), f, mags.data());
         for (std::size_t j = 0; j < f; ++j) {
-            mags[j] = hypotf(buffer[j].real(), buffer[j].imag());
             // Selection and sorting need a total order, which NaN breaks.
             if (std::isnan(mags[j]))
                 return fail(invalid_input("calibration sample row " + std::to_string(r) +
@@ -232,9 +380,11 @@ Status calibrate(SpectralEncoder& encoder, std::span<const float> sample) {
 
     auto grid = log_grid(mag_lo, mag_hi, encoder.mag_bits);
     if (!grid) return fail(grid.error());
+    auto tables = make_tables(*grid, encoder.phase_grid, encoder.norm_grid);
     encoder.mag_lo = mag_lo;
     encoder.mag_hi = mag_hi;
     encoder.mag_grid = std::move(*grid);
+    encoder.tables = std::move(tables);
     return {};
 }
 

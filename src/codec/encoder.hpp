@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,9 @@ namespace korvane {
 
 // Bin numbers are stored in 16 bits, so F = dim/2 + 1 may not pass 65,536.
 inline constexpr std::uint64_t kMaxDim = 131071;
+
+// What encoding derives from the three grids once (see encoder.cpp).
+struct EncoderTables;
 
 struct SpectralEncoder {
     SpectralGrid mag_grid;
@@ -31,6 +35,11 @@ struct SpectralEncoder {
     std::uint8_t mag_bits = 0;
     std::uint8_t phase_bits = 0;
     std::uint8_t norm_bits = 0;
+    // The search tables of the grids above, made with them by build_encoder,
+    // calibrate and replace_grids, and shared by copies. Encoding checks
+    // that they still belong to the grids, so code that assigns a grid field
+    // directly stays correct (it only pays for tables made per call).
+    std::shared_ptr<const EncoderTables> tables;
 };
 
 // One encoded vector.
@@ -50,6 +59,17 @@ Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, st
 
 Result<SpectralCodes> encode_one(const SpectralEncoder& encoder, std::span<const float> x);
 Result<std::vector<SpectralCodes>> encode_rows(const SpectralEncoder& encoder, std::span<const float> flat);
+
+// The plain encoding of one vector, step by step in the order the codec
+// defines: the oracle that encode_one and encode_rows are tested against.
+// Gives exactly what they give, errors included.
+Result<SpectralCodes> encode_one_plain(const SpectralEncoder& encoder, std::span<const float> x);
+
+// Installs new grids and grid ends, as they are: any lengths and any values
+// are admitted (encoding refuses grids that its codes cannot address). The
+// tables are made first, so on an exception the encoder is unchanged.
+void replace_grids(SpectralEncoder& encoder, float mag_lo, float mag_hi, SpectralGrid mag_grid,
+                   SpectralGrid phase_grid, float norm_lo, float norm_hi, SpectralGrid norm_grid);
 SpectralCodes clone_codes(const SpectralCodes& codes);
 
 // Refits mag_lo, mag_hi and mag_grid to a flat sample of rows; on any error
@@ -66,6 +86,17 @@ float vector_norm(std::span<const float> x);
 // The divisor a vector is scaled by: its norm, floored at 1e-9 (a NaN norm
 // takes the floor).
 inline float floored_norm(float norm) { return norm > 1e-9f ? norm : 1e-9f; }
+
+// How a vector is brought to unit length before its transform. Encoding and
+// retention multiply every value by the rounded reciprocal of the floored
+// norm; calibration divides every value by the floored norm. The two differ
+// in the last bit for some values, and each caller keeps its own.
+enum class Scaling { by_reciprocal, by_division };
+
+// Fills `buffer` (plan length) with (x_i scaled, 0) and runs the forward
+// transform in place.
+void scale_and_transform(const SpectralFftPlan& plan, std::span<const float> x, float norm, Scaling scaling,
+                         FftBuffer& buffer, std::span<std::complex<float>> scratch);
 
 // Float to unsigned 64-bit: truncation toward zero; NaN and negatives give 0,
 // values of 2^64 and more give 2^64 - 1.

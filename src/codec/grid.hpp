@@ -50,4 +50,32 @@ private:
     std::vector<float> logs_;
 };
 
+// A fixed table searched for many targets: `nearest(t)` is exactly
+// `first_nearest(values, t)`. When every value is finite and the values rise
+// strictly, the distances |v[j] - t| fall and then rise with j (the rounded
+// difference of ascending values never decreases, and it is zero only at an
+// equal value), so a binary search finds the first smallest one in
+// O(log n). Any other table (NaN or infinite entries, repeats, any disorder)
+// is scanned.
+class NearestTable {
+public:
+    NearestTable() = default;
+    explicit NearestTable(std::vector<float> values);
+    // The logarithms (logf) of a grid's entries, for nearest_log_index's
+    // distances; a grid of one entry or none needs none.
+    static NearestTable of_logs(std::span<const float> grid);
+
+    std::size_t nearest(float target) const;
+    bool ascending() const { return ascending_; }
+    std::span<const float> values() const { return values_; }
+
+private:
+    std::vector<float> values_;
+    bool ascending_ = false;
+    // A first guess at the lower bound, by linear interpolation between the
+    // ends (right for evenly spaced tables; only a starting point).
+    double origin_ = 0.0;
+    double per_unit_ = 0.0;
+};
+
 }  // namespace korvane

@@ -33,9 +33,7 @@ Result<RetentionPairs> spectral_energy_retention(std::span<const float> values, 
     std::vector<float> table(n * f);
     for (std::size_t r = 0; r < n; ++r) {
         const std::span<const float> x = values.subspan(r * dim, dim);
-        const float q = 1.0f / floored_norm(vector_norm(x));
-        for (std::size_t i = 0; i < dim; ++i) buffer[i] = {x[i] * q, 0.0f};
-        forward_transform(*plan, buffer, scratch);
+        scale_and_transform(*plan, x, vector_norm(x), Scaling::by_reciprocal, buffer, scratch);
         float* row = table.data() + r * f;
         for (std::size_t j = 0; j < f; ++j) {
             const float re = buffer[j].real();

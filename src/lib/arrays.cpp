@@ -4,7 +4,10 @@
 #define PY_ARRAY_UNIQUE_SYMBOL korvane_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <immintrin.h>
+
 #include <atomic>
+#include <cstring>
 #include <memory>
 
 #include "lib/pyref.hpp"
@@ -66,5 +69,149 @@ PyObject* new_array(std::vector<float>&& v) { return make_array(std::move(v), NP
 PyObject* new_array(std::vector<std::uint8_t>&& v) { return make_array(std::move(v), NPY_UINT8); }
 PyObject* new_array(std::vector<std::uint16_t>&& v) { return make_array(std::move(v), NPY_UINT16); }
 PyObject* new_array(std::vector<std::uint32_t>&& v) { return make_array(std::move(v), NPY_UINT32); }
+
+}  // namespace korvane::py
+
+namespace korvane::py {
+
+namespace {
+
+bool is_ndarray(PyObject* o) {
+    // Checked by name first, so that no input other than an array makes the
+    // module fetch NumPy's C API.
+    if (std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") != 0) return false;
+    if (!numpy_ready()) {
+        PyErr_Clear();
+        return false;
+    }
+    return Py_TYPE(o) == &PyArray_Type;
+}
+
+// The array's element kind when it is a bulk array of `ndim` dimensions:
+// 1 for float32, 2 for float64, 0 otherwise.
+int bulk_kind(PyObject* o, int ndim) {
+    if (!is_ndarray(o)) return 0;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_NDIM(a) != ndim || PyArray_ISBYTESWAPPED(a)) return 0;
+    switch (PyArray_TYPE(a)) {
+        case NPY_FLOAT32: return 1;
+        case NPY_FLOAT64: return 2;
+        default: return 0;
+    }
+}
+
+// A float32 value as it comes back from a Python float: NaN made quiet.
+inline float through_double(float v) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) bits |= 0x00400000u;
+    std::memcpy(&v, &bits, 4);
+    return v;
+}
+
+void copy_f32(const char* p, std::size_t n, std::ptrdiff_t stride, float* out) {
+    std::size_t i = 0;
+    if (stride == 4) {
+        const __m256 quiet = _mm256_castsi256_ps(_mm256_set1_epi32(0x00400000));
+        for (; i + 8 <= n; i += 8) {
+            const __m256 v = _mm256_loadu_ps(reinterpret_cast<const float*>(p) + i);
+            const __m256 nan = _mm256_cmp_ps(v, v, _CMP_UNORD_Q);
+            _mm256_storeu_ps(out + i, _mm256_or_ps(v, _mm256_and_ps(nan, quiet)));
+        }
+    }
+    for (; i < n; ++i) {
+        float v;
+        std::memcpy(&v, p + static_cast<std::ptrdiff_t>(i) * stride, 4);
+        out[i] = through_double(v);
+    }
+}
+
+void copy_f64(const char* p, std::size_t n, std::ptrdiff_t stride, float* out) {
+    std::size_t i = 0;
+    if (stride == 8)
+        for (; i + 4 <= n; i += 4)
+            _mm_storeu_ps(out + i, _mm256_cvtpd_ps(_mm256_loadu_pd(reinterpret_cast<const double*>(p) + i)));
+    for (; i < n; ++i) {
+        double d;
+        std::memcpy(&d, p + static_cast<std::ptrdiff_t>(i) * stride, 8);
+        out[i] = static_cast<float>(d);  // to nearest, ties to even, as the element path
+    }
+}
+
+}  // namespace
+
+std::optional<std::vector<float>> read_vector_array(PyObject* o) {
+    const int kind = bulk_kind(o, 1);
+    if (kind == 0) return std::nullopt;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+    std::vector<float> out(n);
+    const char* p = PyArray_BYTES(a);
+    if (kind == 1) copy_f32(p, n, PyArray_STRIDE(a, 0), out.data());
+    else copy_f64(p, n, PyArray_STRIDE(a, 0), out.data());
+    return out;
+}
+
+std::optional<ArrayRows> ArrayRows::of(PyObject* o) {
+    ArrayRows rows;
+    if (const int kind = bulk_kind(o, 2); kind != 0) {
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        rows.keep_.push_back(PyRef::borrow(o));
+        rows.rows_ = static_cast<std::size_t>(PyArray_DIM(a, 0));
+        const auto len = static_cast<std::size_t>(PyArray_DIM(a, 1));
+        rows.first_ = Row{PyArray_BYTES(a), len, PyArray_STRIDE(a, 1), kind == 2};
+        rows.row_step_ = PyArray_STRIDE(a, 0);
+        rows.values_ = rows.rows_ * len;
+        return rows;
+    }
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return std::nullopt;
+    const bool is_list = PyList_CheckExact(o);
+    const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+    if (n == 0) return std::nullopt;
+    rows.list_.reserve(static_cast<std::size_t>(n));
+    rows.keep_.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+        const int kind = bulk_kind(item, 1);
+        if (kind == 0) return std::nullopt;
+        auto* a = reinterpret_cast<PyArrayObject*>(item);
+        const auto len = static_cast<std::size_t>(PyArray_DIM(a, 0));
+        rows.keep_.push_back(PyRef::borrow(item));
+        rows.list_.push_back(Row{PyArray_BYTES(a), len, PyArray_STRIDE(a, 0), kind == 2});
+        rows.values_ += len;
+    }
+    rows.rows_ = rows.list_.size();
+    return rows;
+}
+
+ArrayRows::Row ArrayRows::row(std::size_t r) const {
+    if (!list_.empty()) return list_[r];
+    Row row = first_;
+    row.data += static_cast<std::ptrdiff_t>(r) * row_step_;
+    return row;
+}
+
+std::size_t ArrayRows::values_in(std::size_t r0, std::size_t r1) const {
+    if (list_.empty()) return (r1 - r0) * first_.len;
+    std::size_t n = 0;
+    for (std::size_t r = r0; r < r1; ++r) n += list_[r].len;
+    return n;
+}
+
+bool ArrayRows::rows_of_length(std::size_t n) const {
+    if (list_.empty()) return rows_ == 0 || first_.len == n;
+    for (const Row& r : list_)
+        if (r.len != n) return false;
+    return true;
+}
+
+void ArrayRows::copy(std::size_t r0, std::size_t r1, float* out) const {
+    for (std::size_t r = r0; r < r1; ++r) {
+        const Row row = this->row(r);
+        if (row.f64) copy_f64(row.data, row.len, row.stride, out);
+        else copy_f32(row.data, row.len, row.stride, out);
+        out += row.len;
+    }
+}
 
 }  // namespace korvane::py

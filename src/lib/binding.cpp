@@ -1,5 +1,7 @@
 #include "lib/binding.hpp"
 
+#include "lib/arrays.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -291,11 +293,26 @@ std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o) {
     return to_vec<std::uint8_t>(o, to_u8);
 }
 
+std::optional<std::vector<float>> to_f32_values(PyObject* o) {
+    if (auto values = read_vector_array(o)) return values;
+    return to_f32_vec(o);
+}
+
 std::optional<std::vector<float>> flatten_rows(PyObject* o) {
+    if (auto rows = ArrayRows::of(o)) {
+        std::vector<float> flat(rows->values());
+        rows->copy(0, rows->rows(), flat.data());
+        return flat;
+    }
     std::vector<float> flat;
     Py_ssize_t rows_hint = 0;
     bool first_row = true;
     const bool ok = for_each_item(o, &rows_hint, [&](PyObject* row) {
+        if (auto values = read_vector_array(row)) {
+            flat.insert(flat.end(), values->begin(), values->end());
+            first_row = false;
+            return true;
+        }
         Py_ssize_t hint = 0;
         bool first_item = true;
         return for_each_item(row, &hint, [&](PyObject* item) {

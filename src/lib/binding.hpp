@@ -101,7 +101,13 @@ std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o);
 std::optional<std::vector<std::uint16_t>> to_u16_vec(PyObject* o);
 std::optional<std::vector<std::uint64_t>> to_size_vec(PyObject* o);
 // A sequence of sequences of floats, concatenated into one flat buffer.
+// Bulk arrays (lib/arrays.hpp) are read whole: a two-dimensional one as the
+// rows, a one-dimensional one as a row. To convert rows in bounded chunks
+// instead, see ArrayRows in lib/arrays.hpp.
 std::optional<std::vector<float>> flatten_rows(PyObject* o);
+// A vector of floats where one is taken (`e`, `sample`): a one-dimensional
+// bulk array read whole, any other object as a sequence of floats.
+std::optional<std::vector<float>> to_f32_values(PyObject* o);
 
 // Walks a sequence (not a str) item by item through the iterator protocol;
 // `each` converts one item and returns false with an exception set to stop.

@@ -2,7 +2,9 @@
 #include "lib/arrays.hpp"
 #include "lib/objects.hpp"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace korvane::py {
 
@@ -40,7 +42,7 @@ PyObject* encoder_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
-        auto sample = to_f32_vec(a[0]);
+        auto sample = to_f32_values(a[0]);
         if (!sample) return nullptr;
         if (!succeeded(calibrate(value_of(self), *sample))) return nullptr;
         Py_RETURN_NONE;
@@ -54,7 +56,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
-        auto x = to_f32_vec(a[0]);
+        auto x = to_f32_values(a[0]);
         if (!x) return nullptr;
         auto codes = encode_one(value_of(self), *x);
         if (!succeeded(codes)) return nullptr;
@@ -69,14 +71,32 @@ PyObject* encoder_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
-        auto flat = flatten_rows(a[0]);
-        if (!flat) return nullptr;
-        auto rows = encode_rows(value_of(self), *flat);
-        if (!succeeded(rows)) return nullptr;
-        flat.reset();
+        const SpectralEncoder& encoder = value_of(self);
+        std::vector<SpectralCodes> codes;
+        auto rows = ArrayRows::of(a[0]);
+        if (rows && rows->rows_of_length(encoder.dim)) {
+            // Converted and encoded a bounded chunk of rows at a time.
+            constexpr std::size_t kChunkRows = 256;
+            std::vector<float> chunk;
+            codes.reserve(rows->rows());
+            for (std::size_t r0 = 0; r0 < rows->rows(); r0 += kChunkRows) {
+                const std::size_t r1 = std::min(rows->rows(), r0 + kChunkRows);
+                chunk.resize(rows->values_in(r0, r1));
+                rows->copy(r0, r1, chunk.data());
+                auto part = encode_rows(encoder, chunk);
+                if (!succeeded(part)) return nullptr;
+                std::move(part->begin(), part->end(), std::back_inserter(codes));
+            }
+        } else {
+            auto flat = flatten_rows(a[0]);
+            if (!flat) return nullptr;
+            auto all = encode_rows(encoder, *flat);
+            if (!succeeded(all)) return nullptr;
+            codes = std::move(*all);
+        }
         PyTypeObject* type = codes_type_object();
         if (type == nullptr) return nullptr;
-        return build_list(rows->size(), [&](std::size_t i) { return wrap_codes(std::move((*rows)[i]), type); });
+        return build_list(codes.size(), [&](std::size_t i) { return wrap_codes(std::move(codes[i]), type); });
     });
 }
 
@@ -110,14 +130,8 @@ PyObject* encoder_set_grids(PyObject* self, PyObject* const* args, Py_ssize_t na
         auto norm_grid = noted("norm_grid", [&] { return to_f32_vec(a[6]); });
         if (!norm_grid) return nullptr;
         // All seven converted: only now does anything change.
-        SpectralEncoder& e = value_of(self);
-        e.mag_lo = *mag_lo;
-        e.mag_hi = *mag_hi;
-        e.mag_grid = std::move(*mag_grid);
-        e.phase_grid = std::move(*phase_grid);
-        e.norm_lo = *norm_lo;
-        e.norm_hi = *norm_hi;
-        e.norm_grid = std::move(*norm_grid);
+        replace_grids(value_of(self), *mag_lo, *mag_hi, std::move(*mag_grid), std::move(*phase_grid), *norm_lo,
+                      *norm_hi, std::move(*norm_grid));
         Py_RETURN_NONE;
     });
 }

@@ -1,0 +1,208 @@
+#include "codec/spectrum.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace korvane {
+
+namespace {
+
+// In-register transpose: afterwards r[c] holds element c of each of the
+// eight input rows, row 0 in lane 0.
+void transpose8(__m256 r[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+    const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+    const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
+    const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
+    const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+}  // namespace
+
+void sums_of_squares8(const float* const rows[kLanes], std::size_t dim, float out[kLanes]) {
+    __m256 s = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 8 <= dim; i += 8) {
+        __m256 r[8];
+        for (std::size_t k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(rows[k] + i);
+        transpose8(r);
+        // Column i + c of every row, in index order: square, then add.
+        for (std::size_t c = 0; c < 8; ++c) s = _mm256_add_ps(s, _mm256_mul_ps(r[c], r[c]));
+    }
+    for (; i < dim; ++i) {
+        const __m256 v = _mm256_setr_ps(rows[0][i], rows[1][i], rows[2][i], rows[3][i], rows[4][i], rows[5][i],
+                                        rows[6][i], rows[7][i]);
+        s = _mm256_add_ps(s, _mm256_mul_ps(v, v));
+    }
+    _mm256_storeu_ps(out, s);
+}
+
+void bin_magnitudes(const std::complex<float>* bins, std::size_t n, float* out) {
+    const float* p = reinterpret_cast<const float*>(bins);
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    const __m256 largest = _mm256_set1_ps(3.40282347e38f);
+    std::size_t b = 0;
+    for (; b + 4 <= n; b += 4) {
+        const __m256 v = _mm256_loadu_ps(p + 2 * b);  // re0 im0 re1 im1 re2 im2 re3 im3
+        // Every part finite (|v| <= FLT_MAX is false for inf and NaN).
+        if (_mm256_movemask_ps(_mm256_cmp_ps(_mm256_and_ps(v, abs_mask), largest, _CMP_LE_OQ)) != 0xFF) {
+            for (std::size_t j = b; j < b + 4; ++j) out[j] = hypotf(bins[j].real(), bins[j].imag());
+            continue;
+        }
+        const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));    // re0 im0 re1 im1
+        const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));  // re2 im2 re3 im3
+        // Squares are exact in double; hadd gives re^2 + im^2 per bin:
+        // (b0, b2, b1, b3) in its lane order.
+        const __m256d sums = _mm256_hadd_pd(_mm256_mul_pd(lo, lo), _mm256_mul_pd(hi, hi));
+        const __m256d roots = _mm256_permute4x64_pd(_mm256_sqrt_pd(sums), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm_storeu_ps(out + b, _mm256_cvtpd_ps(roots));
+    }
+    for (; b < n; ++b) out[b] = hypotf(bins[b].real(), bins[b].imag());
+}
+
+void select_strongest_plain(std::span<const float> mags, std::size_t k, std::uint16_t* idx,
+                            std::vector<std::uint64_t>& work) {
+    const std::size_t n = mags.size();
+    work.resize(n);
+    for (std::size_t b = 0; b < n; ++b) work[b] = std::uint64_t{magnitude_rank(mags[b])} << 32 | b;
+    const auto kth = work.begin() + static_cast<std::ptrdiff_t>(k);
+    std::nth_element(work.begin(), kth - 1, work.end());
+    std::sort(work.begin(), kth);
+    for (std::size_t j = 0; j < k; ++j) idx[j] = static_cast<std::uint16_t>(work[j] & 0xFFFFFFFFu);
+}
+
+namespace {
+
+// Horizontal sum of eight 32-bit lanes.
+std::int32_t lane_sum(__m256i v) {
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(1, 0, 3, 2)));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(s);
+}
+
+// magnitude_rank with NaN at 0x7F800001: the same order over the values
+// magnitudes take, in 31 bits, so that signed compares apply.
+inline std::int32_t rank31(float m) {
+    const std::uint32_t r = magnitude_rank(m);
+    return static_cast<std::int32_t>(r == 0xFFFFFFFFu ? 0x7F800001u : r);
+}
+
+constexpr std::int32_t kPad = 0x7FFFFFFF;  // above every rank
+
+// The number of ranks (of a padded array of `blocks` vectors) at or below v.
+std::size_t count_at_most(const std::int32_t* ranks, std::size_t blocks, std::int32_t v) {
+    const __m256i bound = _mm256_set1_epi32(v);
+    __m256i above = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < blocks; ++i)
+        above = _mm256_sub_epi32(above, _mm256_cmpgt_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i), bound));
+    return blocks * 8 - static_cast<std::size_t>(lane_sum(above));
+}
+
+}  // namespace
+
+void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t* idx,
+                      std::vector<std::uint64_t>& work) {
+    const std::size_t n = mags.size();
+    if (n > 65536 || k > 256) return select_strongest_plain(mags, k, idx, work);
+    // Working space inside `work`: n ranks padded to whole vectors, then the
+    // k chosen ranks and their bins, padded likewise; 32-byte aligned.
+    const std::size_t blocks = (n + 7) / 8;
+    const std::size_t kblocks = (k + 7) / 8;
+    work.resize((blocks * 8 + kblocks * 8 * 2) / 2 + 8);
+    auto* base = reinterpret_cast<std::int32_t*>((reinterpret_cast<std::uintptr_t>(work.data()) + 31) & ~std::uintptr_t{31});
+    std::int32_t* ranks = base;
+    std::int32_t* chosen = ranks + blocks * 8;
+    std::int32_t* bins = chosen + kblocks * 8;
+
+    std::int32_t lo = kPad, hi = 0;
+    for (std::size_t b = 0; b < n; ++b) {
+        const std::int32_t r = rank31(mags[b]);
+        ranks[b] = r;
+        lo = r < lo ? r : lo;
+        hi = r > hi ? r : hi;
+    }
+    for (std::size_t b = n; b < blocks * 8; ++b) ranks[b] = kPad;
+
+    // The k-th smallest rank: the least t with at least k ranks <= t.
+    while (lo < hi) {
+        const std::int32_t mid = lo + (hi - lo) / 2;
+        if (count_at_most(ranks, blocks, mid) >= k) hi = mid; else lo = mid + 1;
+    }
+    const std::int32_t t = lo;
+
+    // In bin order: every bin ranked below t, then as many bins ranked t,
+    // lowest first, as fill k.
+    std::size_t below = 0;
+    for (std::size_t b = 0; b < n; ++b) below += ranks[b] < t ? 1 : 0;
+    std::size_t ties_left = k - below;
+    std::size_t m = 0;
+    for (std::size_t b = 0; b < n; ++b) {
+        const std::int32_t r = ranks[b];
+        const bool tie = r == t && ties_left > 0;
+        const bool take = r < t || tie;
+        chosen[m] = r;
+        bins[m] = static_cast<std::int32_t>(b);
+        m += take ? 1 : 0;
+        ties_left -= tie ? 1 : 0;
+        if (m == k) break;
+    }
+    for (std::size_t j = k; j < kblocks * 8; ++j) chosen[j] = kPad;
+
+    // Each chosen bin's place: the chosen ranks below its own, plus the
+    // equal ones at lower bins (they come earlier in bin order). When the
+    // chosen ranks span less than 2^24, (rank - lowest) << 7 | position is
+    // one distinct key per bin in the same order, and one compare counts.
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    std::int32_t low = t;
+    for (std::size_t i = 0; i < k; ++i) low = chosen[i] < low ? chosen[i] : low;
+    if (k <= 128 && t - low < (1 << 24)) {
+        for (std::size_t i = 0; i < k; ++i) chosen[i] = (chosen[i] - low) << 7 | static_cast<std::int32_t>(i);
+        for (std::size_t i = 0; i < k; ++i) {
+            const __m256i ki = _mm256_set1_epi32(chosen[i]);
+            __m256i count = _mm256_setzero_si256();
+            for (std::size_t jb = 0; jb < kblocks; ++jb)
+                count = _mm256_sub_epi32(
+                    count, _mm256_cmpgt_epi32(ki, _mm256_load_si256(reinterpret_cast<const __m256i*>(chosen) + jb)));
+            idx[lane_sum(count)] = static_cast<std::uint16_t>(bins[i]);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < k; ++i) {
+        const __m256i ri = _mm256_set1_epi32(chosen[i]);
+        const __m256i ii = _mm256_set1_epi32(static_cast<std::int32_t>(i));
+        __m256i count = _mm256_setzero_si256();
+        for (std::size_t jb = 0; jb < kblocks; ++jb) {
+            const __m256i rj = _mm256_load_si256(reinterpret_cast<const __m256i*>(chosen) + jb);
+            const __m256i j = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<std::int32_t>(jb * 8)));
+            const __m256i less = _mm256_cmpgt_epi32(ri, rj);
+            const __m256i earlier_tie = _mm256_and_si256(_mm256_cmpeq_epi32(ri, rj), _mm256_cmpgt_epi32(ii, j));
+            count = _mm256_sub_epi32(count, _mm256_or_si256(less, earlier_tie));
+        }
+        idx[lane_sum(count)] = static_cast<std::uint16_t>(bins[i]);
+    }
+}
+
+}  // namespace korvane
