@@ -8,34 +8,7 @@ import time
 import numpy as np
 
 import korvane
-
-
-def numpy_encode(x, top_k, mag_grid, phase_grid, norm_grid):
-    """The codec in NumPy, batch at a time: scale to unit length, real FFT,
-    the top_k strongest bins, nearest grid entries in the logarithm (magnitude,
-    norm) and by plain difference (phase). Grids must be ascending."""
-    x = np.asarray(x, dtype=np.float32)
-    norms = np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float32))
-    scaled = x * (np.float32(1.0) / np.maximum(norms, np.float32(1e-9)))[:, None]
-    spec = np.fft.rfft(scaled, axis=1)
-    mags = np.abs(spec).astype(np.float32)
-    part = np.argpartition(-mags, top_k - 1, axis=1)[:, :top_k]
-    order = np.argsort(-np.take_along_axis(mags, part, 1), axis=1, kind="stable")
-    idx = np.take_along_axis(part, order, 1)
-    kept = np.take_along_axis(spec, idx, 1)
-    phases = np.angle(kept).astype(np.float32)
-    phases[phases < 0] += np.float32(2 * np.pi)
-
-    def nearest(values, table):
-        pos = np.clip(np.searchsorted(table, values), 1, len(table) - 1)
-        lower = np.abs(values - table[pos - 1]) <= np.abs(table[pos] - values)
-        return pos - lower
-
-    with np.errstate(divide="ignore", invalid="ignore"):
-        mag_q = nearest(np.log(np.abs(kept).astype(np.float32)), np.log(mag_grid))
-        norm_q = nearest(np.log(norms), np.log(norm_grid))
-    phase_q = nearest(phases, phase_grid)
-    return idx.astype(np.uint16), mag_q.astype(np.uint8), phase_q.astype(np.uint8), norm_q.astype(np.uint16)
+from numpy_codec import numpy_encode
 
 
 def best_of(reps, fn, *args):

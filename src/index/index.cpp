@@ -202,15 +202,25 @@ Status SpectralIndex::add_codes(std::span<const SpectralCodes> codes) {
 Status SpectralIndex::add_rows(std::span<const float> flat) {
     const std::size_t dim = encoder_.dim;
     if (flat.size() % dim != 0) return fail(BufferLength{dim, flat.size()});
-    const std::size_t rows = flat.size() / dim;
+    return add_rows(flat.size() / dim, [&](std::size_t r0, std::size_t r1, float* out) {
+        std::copy(flat.begin() + static_cast<std::ptrdiff_t>(r0 * dim),
+                  flat.begin() + static_cast<std::ptrdiff_t>(r1 * dim), out);
+    });
+}
+
+Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
     if (rows == 0) return {};
+    const std::size_t dim = encoder_.dim;
     const std::size_t n_old = size();
     try {
+        std::vector<float> chunk;
         std::vector<BinCode> entries;
         std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
         for (std::size_t r = 0; r < rows; r += kRowsPerChunk) {
             const std::size_t take = std::min(kRowsPerChunk, rows - r);
-            auto codes = encode_rows(encoder_, flat.subspan(r * dim, take * dim));
+            chunk.resize(take * dim);
+            fill(r, r + take, chunk.data());
+            auto codes = encode_rows(encoder_, chunk);
             Status s = codes ? check_room(take) : fail(codes.error());
             for (std::size_t i = 0; s && i < take; ++i)
                 s = check_codes(encoder_, (*codes)[i], "code record " + std::to_string(r + i));
@@ -304,6 +314,12 @@ void SpectralIndex::dense_rows(std::size_t first, std::size_t count, std::span<f
 }
 
 Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& query, std::uint64_t top_k) const {
+    SearchSpace space;
+    return search_codes(query, top_k, space);
+}
+
+Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& query, std::uint64_t top_k,
+                                                         SearchSpace& space) const {
     const std::size_t n = size();
     const std::size_t c = query.idx.size();
     if (n == 0 || c == 0) return SpectralSearchResult{};
@@ -331,8 +347,9 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
         const float absent = mul_ordered(cosf(sub_ordered(q.phases[j], 0.0f)), mul_ordered(a, 0.0f));
         terms[j] = BinTerms{row.data(), cosines_.data() + query.phase_q[j] * phase_codes_, absent};
     }
-    std::vector<float> s(n, 0.0f);
-    std::vector<float> scratch;
+    std::vector<float>& s = space.scores;
+    std::vector<float>& scratch = space.scratch;
+    s.assign(n, 0.0f);
     const auto& segments = store_.segments();
     for (std::size_t g = 0; g < segments.size(); ++g)
         accumulate_segment(terms, q.bins, segments[g], s.data() + g * kSegmentItems, scratch);
@@ -357,8 +374,9 @@ Result<std::vector<SpectralSearchResult>> SpectralIndex::search_rows(std::span<c
     if (!queries) return fail(queries.error());
     std::vector<SpectralSearchResult> results;
     results.reserve(queries->size());
+    SearchSpace space;
     for (const SpectralCodes& q : *queries) {
-        auto r = search_codes(q, top_k);
+        auto r = search_codes(q, top_k, space);
         if (!r) return fail(r.error());
         results.push_back(std::move(*r));
     }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -48,6 +49,11 @@ public:
     // Encodes the rows of `flat` with the index's encoder and appends them,
     // in bounded chunks; on any error nothing is added.
     Status add_rows(std::span<const float> flat);
+    // The same for `rows` rows of `dim` values that `fill(r0, r1, out)`
+    // writes into `out`, rows r0 .. r1 - 1 one after another; it is asked
+    // for bounded chunks in order and must not fail.
+    using RowFill = std::function<void(std::size_t r0, std::size_t r1, float* out)>;
+    Status add_rows(std::size_t rows, const RowFill& fill);
 
     // Scores every item against `query` and returns the best `top_k`,
     // highest score first; equal scores in ascending id order, NaN last.
@@ -69,6 +75,13 @@ public:
     std::size_t memory_bytes() const;
 
 private:
+    // Working buffers one search fills and the next may reuse.
+    struct SearchSpace {
+        std::vector<float> scores;
+        std::vector<float> scratch;
+    };
+    Result<SpectralSearchResult> search_codes(const SpectralCodes& query, std::uint64_t top_k,
+                                              SearchSpace& space) const;
     Status check_room(std::size_t m) const;
     void append(std::span<const SpectralCodes> codes, std::vector<BinCode>& entries, std::vector<std::uint32_t>& last);
     void rollback(std::size_t n) noexcept;

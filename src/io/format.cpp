@@ -210,17 +210,20 @@ Result<SpectralIndex> read_index_file(const std::string& path) {
     const std::uint8_t norm_bits = header[18];
     const std::uint64_t n = get_le<std::uint64_t>(header + 24);
 
-    // The encoder is built with default grids of 2^bits values each before
-    // the file's grids replace them: for a header it accepts, first make sure
-    // the file holds that many values, so a damaged width cannot make the
-    // loader allocate gigabytes.
+    // The header's widths must be acceptable before anything is built; the
+    // encoder is then built without the default grids the file's own will
+    // replace (widths 0, then the real ones), and a regular file must hold
+    // the grids' values before they are read.
     if (auto s = check_encoder_config(dim, top_k, mag_bits, phase_bits, norm_bits); !s) return fail(s.error());
     const std::uint64_t grid_values =
         (std::uint64_t{1} << mag_bits) + (std::uint64_t{1} << phase_bits) + (std::uint64_t{1} << norm_bits);
     if (in.remaining() / 4 < grid_values) return fail(io_short_read());
-    auto built = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
+    auto built = build_encoder(dim, top_k, 0, 0, 0);
     if (!built) return fail(built.error());
     SpectralEncoder& e = *built;
+    e.mag_bits = mag_bits;
+    e.phase_bits = phase_bits;
+    e.norm_bits = norm_bits;
 
     // Size nothing from the header that the file cannot hold: a damaged or
     // hostile count must not make the loader allocate or overflow.
@@ -234,9 +237,8 @@ Result<SpectralIndex> read_index_file(const std::string& path) {
         if (!grid) return fail(grid.error());
         grids[g] = std::move(*grid);
     }
-    e.mag_grid = std::move(grids[0]);
-    e.phase_grid = std::move(grids[1]);
-    e.norm_grid = std::move(grids[2]);
+    replace_grids(e, e.mag_lo, e.mag_hi, std::move(grids[0]), std::move(grids[1]), e.norm_lo, e.norm_hi,
+                  std::move(grids[2]));
 
     std::uint64_t dense = 0;
     std::uint64_t all = 0;

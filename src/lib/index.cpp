@@ -84,9 +84,18 @@ PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
+        SpectralIndex& index = value_of(self);
+        // An array of whole rows is converted, encoded and stored a bounded
+        // chunk at a time; anything else is concatenated first.
+        auto rows = ArrayRows::of(a[0]);
+        if (rows && rows->rows_of_length(index.encoder().dim)) {
+            auto fill = [&](std::size_t r0, std::size_t r1, float* out) { rows->copy(r0, r1, out); };
+            if (!succeeded(index.add_rows(rows->rows(), fill))) return nullptr;
+            Py_RETURN_NONE;
+        }
         auto flat = flatten_rows(a[0]);
         if (!flat) return nullptr;
-        if (!succeeded(value_of(self).add_rows(*flat))) return nullptr;
+        if (!succeeded(index.add_rows(*flat))) return nullptr;
         Py_RETURN_NONE;
     });
 }
