@@ -12,6 +12,7 @@ import pytest
 
 import korvane
 from korvane import SpectralCodes, SpectralEncoder, SpectralIndex, spectral_energy_retention
+from helpers import caps_memory
 
 DIM = 8
 ROW = [1.0, 2.0, 0.5, -1.0, 3.0, 0.0, -2.0, 1.5]
@@ -450,6 +451,7 @@ def run_python(code, *flags, timeout=60):
     return subprocess.run([sys.executable, *flags, "-c", code], env=env, capture_output=True, text=True, timeout=timeout)
 
 
+@caps_memory
 def test_allocation_failure_is_memory_error():
     code = """
         import resource

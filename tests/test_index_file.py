@@ -23,7 +23,7 @@ LOAD_DOC = (
 SHORT = "I/O error: failed to fill whole buffer"
 
 
-from helpers import exact, exact_batch, rows
+from helpers import caps_memory, exact, exact_batch, rows
 
 
 def notes(exc):
@@ -227,6 +227,7 @@ except BaseException as e:
 """
 
 
+@caps_memory
 @pytest.mark.parametrize(
     "patches",
     [
