@@ -26,7 +26,7 @@ test: cpp-test py-test
 # there (the shadow memory alone passes the cap) and are left out.
 ASAN_BUILD ?= build/asan
 ASAN_SITE ?= build/asan-site
-ASAN_ENV = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 KORVANE_SANITIZED=1
+ASAN_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 KORVANE_SANITIZED=1
 
 cpp-asan: setup
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=ON -DKORVANE_SANITIZE=ON
@@ -34,8 +34,9 @@ cpp-asan: setup
 	$(ASAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -E 'HostileCount'
 
 # The module is built with g++ and runs in a stock interpreter, so the
-# runtime is preloaded. Leak checking is off: the interpreter keeps much of
-# its memory to the end on purpose.
+# runtime is preloaded. PYTHONMALLOC=malloc puts every Python object under
+# ASan too. Leak checking is off: the interpreter keeps much of its memory to
+# the end on purpose.
 py-asan: setup
 	rm -rf $(ASAN_SITE)
 	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --target $(ASAN_SITE) \

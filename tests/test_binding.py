@@ -334,6 +334,18 @@ def test_unnoted_parameters_are_converted_last(enc, index, call, exc_type, param
     assert notes(ei.value) == note(param)
 
 
+@pytest.mark.parametrize("at, got", [(0, 1), (3, 4)])
+def test_list_shrunk_by_a_conversion_ends_the_walk(enc, at, got):
+    # Clearing the list drops its references to the item being converted and
+    # to those after it: the walk holds its own reference to the one in hand
+    # and reads the length again before the next step.
+    row = [float(i) for i in range(8)]
+    row[at] = Hook(lambda: row.clear(), 2.0)
+    with pytest.raises(ValueError) as ei:
+        enc.encode(row)
+    assert str(ei.value) == f"dimension mismatch: expected 8, got {got}"
+
+
 # ---- borrows ---------------------------------------------------------------
 
 READERS = {
