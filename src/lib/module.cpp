@@ -58,7 +58,7 @@ int module_exec(PyObject* module) {
         if (!add_type(module, "SpectralEncoder", encoder_type_object())) return -1;
         if (!add_type(module, "SpectralCodes", codes_type_object())) return -1;
         if (!add_type(module, "SpectralIndex", index_type_object())) return -1;
-        PyRef version(PyUnicode_FromString("0.1.1"));
+        PyRef version(PyUnicode_FromString(KORVANE_VERSION));
         if (!version || !add_name(module, "__version__", version.get())) return -1;
 
         PyRef modname(PyModule_GetNameObject(module));
