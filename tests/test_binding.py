@@ -12,6 +12,7 @@ import pytest
 
 import korvane
 from korvane import SpectralCodes, SpectralEncoder, SpectralIndex, spectral_energy_retention
+from helpers import caps_memory
 
 DIM = 8
 ROW = [1.0, 2.0, 0.5, -1.0, 3.0, 0.0, -2.0, 1.5]
@@ -333,6 +334,18 @@ def test_unnoted_parameters_are_converted_last(enc, index, call, exc_type, param
     assert notes(ei.value) == note(param)
 
 
+@pytest.mark.parametrize("at, got", [(0, 1), (3, 4)])
+def test_list_shrunk_by_a_conversion_ends_the_walk(enc, at, got):
+    # Clearing the list drops its references to the item being converted and
+    # to those after it: the walk holds its own reference to the one in hand
+    # and reads the length again before the next step.
+    row = [float(i) for i in range(8)]
+    row[at] = Hook(lambda: row.clear(), 2.0)
+    with pytest.raises(ValueError) as ei:
+        enc.encode(row)
+    assert str(ei.value) == f"dimension mismatch: expected 8, got {got}"
+
+
 # ---- borrows ---------------------------------------------------------------
 
 READERS = {
@@ -450,6 +463,7 @@ def run_python(code, *flags, timeout=60):
     return subprocess.run([sys.executable, *flags, "-c", code], env=env, capture_output=True, text=True, timeout=timeout)
 
 
+@caps_memory
 def test_allocation_failure_is_memory_error():
     code = """
         import resource

@@ -23,7 +23,7 @@ LOAD_DOC = (
 SHORT = "I/O error: failed to fill whole buffer"
 
 
-from helpers import exact, exact_batch, rows
+from helpers import caps_memory, exact, exact_batch, rows
 
 
 def notes(exc):
@@ -86,6 +86,32 @@ def test_save_truncates_a_longer_file(tmp_path, saved):
     path.write_bytes(b"\xff" * 10_000)
     assert ix.save(str(path)) == 276
     assert path.read_bytes() == data
+
+
+SAVE_UNDER_SIZE_LIMIT = """
+import resource, sys
+import numpy as np
+import korvane as K
+ix = K.SpectralIndex(K.SpectralEncoder(64, 32, 4, 3, 2))
+ix.add_embeddings(np.random.default_rng(1).standard_normal((300, 64)).astype(np.float32))
+resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+try:
+    ix.save(sys.argv[1])
+except OSError as e:
+    print(type(e).__name__, e)
+"""
+
+
+def test_failed_save_leaves_the_old_file_and_no_temporary(tmp_path, saved):
+    # The new file is larger than the child may write, so the save fails
+    # part way through its bytes.
+    path = tmp_path / "three.idx"
+    before = sorted(p.name for p in tmp_path.iterdir())
+    out = subprocess.run([sys.executable, "-c", SAVE_UNDER_SIZE_LIMIT, str(path)],
+                         capture_output=True, text=True, timeout=120, env=os.environ)
+    assert out.stdout.strip() == "OSError I/O error: File too large (os error 27)", out.stderr
+    assert path.read_bytes() == saved[3]
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
 @pytest.mark.parametrize("grid", ["mag", "phase", "norm"])
@@ -201,6 +227,7 @@ except BaseException as e:
 """
 
 
+@caps_memory
 @pytest.mark.parametrize(
     "patches",
     [

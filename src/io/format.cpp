@@ -91,7 +91,7 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     if (auto s = check_grid_length(e.mag_grid, "mag_grid", e.mag_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.phase_grid, "phase_grid", e.phase_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.norm_grid, "norm_grid", e.norm_bits); !s) return fail(s.error());
-    auto opened = BufferedWriter::create(path);
+    auto opened = BufferedWriter::replace(path);
     if (!opened) return fail(opened.error());
     BufferedWriter& out = *opened;
 
@@ -126,7 +126,7 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
         }
     }
     if (auto s = write_f32s(out, index.norms()); !s) return fail(s.error());
-    if (auto s = out.close(); !s) return fail(s.error());
+    if (auto s = out.commit(); !s) return fail(s.error());
     const std::uint64_t grid_values = e.mag_grid.size() + e.phase_grid.size() + e.norm_grid.size();
     return kHeaderSize + 4 * (grid_values + 2 * f * n + n);
 }

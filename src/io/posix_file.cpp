@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <ctime>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace korvane {
 
@@ -101,28 +106,147 @@ Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
     return {};
 }
 
-BufferedWriter::BufferedWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kIoBufferSize]) {}
+namespace {
+
+int open_retrying(const std::string& path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Everything up to and including the last '/', or "" for a bare name.
+std::string dir_part(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// `path` with symbolic links in its last component followed, each relative
+// link taken from the directory holding it. The chain may end at a name that
+// does not exist yet (a dangling link names the file to create).
+Result<std::string> follow_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string link(PATH_MAX, '\0');
+        const ssize_t len = ::readlink(path.c_str(), link.data(), link.size());
+        if (len < 0) return fail(io_error_from_errno(errno));
+        link.resize(static_cast<std::size_t>(len));
+        path = !link.empty() && link[0] == '/' ? link : dir_part(path) + link;
+    }
+    return fail(io_error_from_errno(ELOOP));
+}
+
+// A hidden name beside `target` that no other writer picks: the process id,
+// a per-process counter and the clock.
+std::string temp_name(const std::string& target) {
+    static std::atomic<std::uint64_t> counter{0};
+    const std::string dir = dir_part(target);
+    // Short enough that the name stays within NAME_MAX.
+    const std::string base = target.substr(dir.size()).substr(0, 200);
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    const std::uint64_t mix = (static_cast<std::uint64_t>(::getpid()) << 40) ^
+                              (counter.fetch_add(1, std::memory_order_relaxed) << 20) ^
+                              static_cast<std::uint64_t>(ts.tv_nsec) ^ (static_cast<std::uint64_t>(ts.tv_sec) << 30);
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(mix));
+    return dir + "." + base + "." + hex + ".tmp";
+}
+
+// Makes a rename into `path`'s directory durable. Best effort: the rename has
+// already happened, so a failure here is not a failed save.
+void sync_directory(const std::string& path) {
+    const std::string dir = dir_part(path);
+    const int fd = open_retrying(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+BufferedWriter::BufferedWriter(int fd, std::string temp_path, std::string target)
+    : fd_(fd), buf_(new std::uint8_t[kIoBufferSize]), temp_path_(std::move(temp_path)), target_(std::move(target)) {}
 
 BufferedWriter::BufferedWriter(BufferedWriter&& other) noexcept
-    : fd_(other.fd_), buf_(std::move(other.buf_)), used_(other.used_) {
+    : fd_(other.fd_),
+      buf_(std::move(other.buf_)),
+      used_(other.used_),
+      temp_path_(std::move(other.temp_path_)),
+      target_(std::move(other.target_)) {
     other.fd_ = -1;
+    other.temp_path_.clear();
 }
 
 BufferedWriter::~BufferedWriter() {
-    if (fd_ >= 0) {
-        (void)flush();
-        ::close(fd_);
+    if (fd_ < 0) return;
+    if (!temp_path_.empty()) {
+        discard_temp();
+        return;
     }
+    (void)flush();
+    ::close(fd_);
+}
+
+void BufferedWriter::discard_temp() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    ::unlink(temp_path_.c_str());
+    temp_path_.clear();
 }
 
 Result<BufferedWriter> BufferedWriter::create(const std::string& path) {
     if (auto s = check_path(path); !s) return fail(s.error());
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return fail(io_error_from_errno(errno));
     return BufferedWriter(fd);
+}
+
+Result<BufferedWriter> BufferedWriter::replace(const std::string& path) {
+    if (auto s = check_path(path); !s) return fail(s.error());
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    // A device, a pipe or a directory is never renamed over; create() opens
+    // it, or reports why it cannot.
+    if (exists && !S_ISREG(st.st_mode)) return create(path);
+    auto target = follow_links(path);
+    if (!target) return fail(target.error());
+    if (exists) {
+        // A link the kernel resolves by itself (as under /proc) names no
+        // directory entry that could be replaced.
+        struct stat named {};
+        if (::lstat(target->c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != st.st_dev ||
+            named.st_ino != st.st_ino)
+            return create(path);
+        // Renaming would succeed where opening for writing is refused.
+        if (::faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return fail(io_error_from_errno(errno));
+    }
+
+    // O_EXCL under a fresh name: the mode is 0666 less the umask, exactly as
+    // create() would give a new file.
+    int fd = -1;
+    std::string temp;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = temp_name(*target);
+        fd = open_retrying(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        const int err = errno;
+        // No new file can be made in that directory: write the file in
+        // place, which still works where the file itself is writable.
+        if (err == EACCES || err == EPERM || err == EROFS) return create(path);
+        return fail(io_error_from_errno(err));
+    }
+    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return fail(io_error_from_errno(err));
+    }
+    return BufferedWriter(fd, std::move(temp), std::move(*target));
 }
 
 Status BufferedWriter::write(std::span<const std::uint8_t> bytes) {
@@ -146,15 +270,20 @@ Status BufferedWriter::flush() {
     return s;
 }
 
-Status BufferedWriter::close() {
-    auto s = flush();
-    const int fd = fd_;
-    fd_ = -1;
+Status BufferedWriter::commit() {
+    const bool temp = !temp_path_.empty();
+    Status s = flush();
+    if (s && temp && ::fsync(fd_) != 0) s = fail(io_error_from_errno(errno));
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && s) s = fail(io_error_from_errno(errno));
+    if (!temp) return s;
+    if (s && ::rename(temp_path_.c_str(), target_.c_str()) != 0) s = fail(io_error_from_errno(errno));
     if (!s) {
-        ::close(fd);
+        discard_temp();
         return s;
     }
-    if (::close(fd) != 0) return fail(io_error_from_errno(errno));
+    temp_path_.clear();
+    sync_directory(target_);
     return {};
 }
 

@@ -53,27 +53,43 @@ private:
 // as large as the buffer go straight to the file once the buffer is empty.
 class BufferedWriter {
 public:
-    // Creates `path`, or truncates it when it exists.
+    // Creates `path`, or truncates it when it exists; commit() closes it.
     static Result<BufferedWriter> create(const std::string& path);
+    // Writes to a new temporary file beside `path`; commit() syncs it and
+    // renames it over `path`, so the file there is either the old one or the
+    // new one, never a part. Through a symbolic link the file the link names
+    // is replaced and the link kept. An existing file's permission bits carry
+    // over; a new file gets 0666 less the umask, as with create(). A path
+    // that exists but is not a regular file, or one whose directory takes no
+    // new file (no write permission), is written in place as by create().
+    // An existing file that may not be written is refused as create() would.
+    static Result<BufferedWriter> replace(const std::string& path);
+
     BufferedWriter(BufferedWriter&& other) noexcept;
     BufferedWriter& operator=(BufferedWriter&&) = delete;
-    // One last attempt for what is still buffered; its failure is ignored
-    // because an error has already been reported on this path.
+    // Not committed: a temporary is closed and removed; a file written in
+    // place gets one last attempt for what is still buffered, its failure
+    // ignored because an error has already been reported on this path.
     ~BufferedWriter();
 
     Status write(std::span<const std::uint8_t> data);
-    // On failure the bytes not yet written stay buffered for the attempt
-    // made at closing.
+    // On failure the bytes not yet written stay buffered.
     Status flush();
-    Status close();
+    // Flushes and closes; a temporary is first synced to disk and then
+    // renamed over its target. On failure a temporary is removed and the
+    // target left as it was.
+    Status commit();
 
 private:
-    explicit BufferedWriter(int fd);
+    explicit BufferedWriter(int fd, std::string temp_path = {}, std::string target = {});
     Status write_all(const std::uint8_t* data, std::size_t len, std::size_t* written = nullptr);
+    void discard_temp() noexcept;
 
     int fd_ = -1;
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t used_ = 0;
+    std::string temp_path_;  // empty when writing in place
+    std::string target_;
 };
 
 }  // namespace korvane

@@ -10,9 +10,21 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/once.hpp"
 #include "lib/pyref.hpp"
 
 namespace korvane::py {
+
+// NumPy's table of C entry points. _import_array() runs the import and
+// stores the table into the plain global the NumPy macros read. Threads that
+// race here under the interpreter lock store the same pointer in turn; on a
+// free-threaded interpreter the module's exec slot calls this once before
+// any other thread can reach the module, so no two stores ever meet.
+bool numpy_ready() {
+    static std::atomic<void**> cell{nullptr};
+    // A failed import leaves its own exception set.
+    return once(cell, [] { return _import_array() < 0 ? nullptr : PyArray_API; }, [](void**) {}) != nullptr;
+}
 
 namespace {
 
@@ -30,14 +42,6 @@ struct VectorHolder final : HolderBase {
 
 void release_holder(PyObject* capsule) {
     delete static_cast<HolderBase*>(PyCapsule_GetPointer(capsule, kHolderName));
-}
-
-bool numpy_ready() {
-    static std::atomic<bool> ready{false};
-    if (ready.load(std::memory_order_acquire)) return true;
-    if (_import_array() < 0) return false;  // the import's own exception stays set
-    ready.store(true, std::memory_order_release);
-    return true;
 }
 
 template <class T>

@@ -12,6 +12,10 @@
 
 namespace korvane::py {
 
+// Fetches NumPy's C API, once per process; false with the import's
+// exception set when it fails.
+bool numpy_ready();
+
 PyObject* new_array(std::vector<float>&& values);
 PyObject* new_array(std::vector<std::uint8_t>&& values);
 PyObject* new_array(std::vector<std::uint16_t>&& values);

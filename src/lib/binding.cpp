@@ -6,7 +6,8 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <mutex>
+
+#include "lib/once.hpp"
 
 namespace korvane::py {
 
@@ -14,15 +15,21 @@ namespace korvane::py {
 
 namespace {
 
+void drop_ref(PyObject* o) { Py_DECREF(o); }
+
+// Made on the first fault. Making it runs Python code; a failure leaves the
+// cell empty and the fault is reported as SystemError instead.
 PyObject* panic_type() {
-    static std::once_flag once;
-    static PyObject* type = nullptr;
-    std::call_once(once, [] {
-        type = PyErr_NewExceptionWithDoc("korvane.PanicException",
-                                         "An internal fault of the korvane extension module.",
-                                         PyExc_BaseException, nullptr);
-        if (type == nullptr) PyErr_Clear();
-    });
+    static std::atomic<PyObject*> cell{nullptr};
+    PyObject* type = once(
+        cell,
+        [] {
+            return PyErr_NewExceptionWithDoc("korvane.PanicException",
+                                             "An internal fault of the korvane extension module.",
+                                             PyExc_BaseException, nullptr);
+        },
+        drop_ref);
+    if (type == nullptr) PyErr_Clear();
     return type;
 }
 
@@ -129,7 +136,8 @@ bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::spa
 void add_note(const char* param) {
     PyObject* exc = fetch_raised();
     if (exc == nullptr) return;
-    static PyObject* add_note_name = PyUnicode_InternFromString("add_note");
+    static std::atomic<PyObject*> cell{nullptr};
+    PyObject* add_note_name = once(cell, [] { return PyUnicode_InternFromString("add_note"); }, drop_ref);
     PyRef note(PyUnicode_FromFormat("while processing '%s'", param));
     if (note && add_note_name != nullptr) {
         PyRef r(PyObject_CallMethodOneArg(exc, add_note_name, note.get()));
@@ -156,31 +164,26 @@ void type_mismatch(PyObject* value, const char* expected) {
 }
 
 void type_mismatch_sequence(PyObject* value) {
-    // The qualified name of collections.abc.Sequence, looked up on first need.
-    // The import can run Python code and switch threads, so no lock (not even
-    // a function-local static's guard) may be held across it: a thread waiting
-    // on such a lock while attached would stall the importing thread for good.
-    // Racing threads each look the name up; the first to store it wins.
-    static std::atomic<const std::string*> cached{nullptr};
-    const std::string* name = cached.load(std::memory_order_acquire);
-    if (name == nullptr) {
-        auto looked_up = std::make_unique<std::string>("Sequence");
-        PyObject* pending = fetch_raised();
-        PyRef abc(PyImport_ImportModule("collections.abc"));
-        PyRef seq(abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr);
-        if (seq && PyType_Check(seq.get())) {
-            PyRef q(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(seq.get())));
-            if (q && PyUnicode_Check(q.get()))
-                if (const char* s = PyUnicode_AsUTF8(q.get())) *looked_up = s;
-        }
-        PyErr_Clear();
-        if (pending != nullptr) restore_raised(pending);
-        const std::string* expected = nullptr;
-        if (cached.compare_exchange_strong(expected, looked_up.get(), std::memory_order_acq_rel))
-            name = looked_up.release();  // kept for the life of the process
-        else
-            name = expected;
-    }
+    // The qualified name of collections.abc.Sequence, looked up on first need
+    // (the import runs Python code; see once()).
+    static std::atomic<const std::string*> cell{nullptr};
+    const std::string* name = once(
+        cell,
+        [] {
+            auto looked_up = std::make_unique<std::string>("Sequence");
+            PyObject* pending = fetch_raised();
+            PyRef abc(PyImport_ImportModule("collections.abc"));
+            PyRef seq(abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr);
+            if (seq && PyType_Check(seq.get())) {
+                PyRef q(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(seq.get())));
+                if (q && PyUnicode_Check(q.get()))
+                    if (const char* s = PyUnicode_AsUTF8(q.get())) *looked_up = s;
+            }
+            PyErr_Clear();
+            if (pending != nullptr) restore_raised(pending);
+            return looked_up.release();
+        },
+        [](const std::string* s) { delete s; });
     type_mismatch(value, name->c_str());
 }
 

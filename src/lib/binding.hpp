@@ -164,13 +164,26 @@ bool for_each_item(PyObject* seq, Py_ssize_t* size_hint, Each&& each) {
         }
     }
     // Exact lists and tuples are walked by position, exactly as their own
-    // iterators walk them (a list's length is read again at every step).
-    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-        const bool is_list = PyList_CheckExact(seq);
-        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
-            PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+    // iterators walk them. A list's length is read again at every step, and
+    // each item is taken as a strong reference in one step: another thread
+    // may shrink the list meanwhile (free-threaded), or `each` may run code
+    // that does. An item gone by then ends the walk, as it ends the list's
+    // iterator. A tuple cannot change and the caller keeps it alive, so its
+    // items are borrowed.
+    if (PyList_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(seq); ++i) {
+            PyRef item(list_item_ref(seq, i));
+            if (!item) {
+                PyErr_Clear();
+                return true;
+            }
             if (!each(item.get())) return false;
         }
+        return true;
+    }
+    if (PyTuple_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i)
+            if (!each(PyTuple_GET_ITEM(seq, i))) return false;
         return true;
     }
     PyRef iter(PyObject_GetIter(seq));

@@ -37,6 +37,31 @@ inline void restore_raised(PyObject* exc) {
 #endif
 }
 
+// A free-threaded interpreter (3.13t and later): no interpreter lock orders
+// what threads do, and a list may change while another thread reads it.
+#if defined(Py_GIL_DISABLED)
+#define KORVANE_FREE_THREADED 1
+#else
+#define KORVANE_FREE_THREADED 0
+#endif
+
+// Item i of a list as a new reference; nullptr with IndexError set when the
+// list has no item i (any more).
+inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // Takes the reference under the list's own lock on a free-threaded
+    // interpreter, so a thread that shrinks the list meanwhile cannot free
+    // the item between the read and the increment.
+    return PyList_GetItemRef(list, i);
+#else
+    // Before 3.13 every interpreter has the lock, which this thread holds
+    // from the read to the increment.
+    PyObject* item = PyList_GetItem(list, i);
+    Py_XINCREF(item);
+    return item;
+#endif
+}
+
 // Next item of an iterator: 1 with *item set (a new reference), 0 at the
 // end, -1 with an exception set.
 inline int iter_next_item(PyObject* iter, PyObject** item) {

@@ -1,6 +1,7 @@
 // The module's one exported initialiser and its execution slot, which adds
 // the three classes, the version and the module function, each also listed
 // in __all__.
+#include "lib/arrays.hpp"
 #include "lib/objects.hpp"
 
 namespace korvane::py {
@@ -48,10 +49,16 @@ int module_exec(PyObject* module) {
             return -1;
         }
         if (!claim_interpreter()) return -1;
+#if KORVANE_FREE_THREADED
+        // NumPy's API table is stored into a plain global; fetched here, while
+        // the import machinery keeps other threads out of this module, it is
+        // never stored by two threads at once (see numpy_ready).
+        if (!numpy_ready()) return -1;
+#endif
         if (!add_type(module, "SpectralEncoder", encoder_type_object())) return -1;
         if (!add_type(module, "SpectralCodes", codes_type_object())) return -1;
         if (!add_type(module, "SpectralIndex", index_type_object())) return -1;
-        PyRef version(PyUnicode_FromString("0.1.1"));
+        PyRef version(PyUnicode_FromString(KORVANE_VERSION));
         if (!version || !add_name(module, "__version__", version.get())) return -1;
 
         PyRef modname(PyModule_GetNameObject(module));

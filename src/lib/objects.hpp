@@ -5,6 +5,7 @@
 #include "lib/binding.hpp"
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "codec/encoder.hpp"
@@ -66,13 +67,9 @@ template <class V>
 void dealloc_entry(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* o = as_object<V>(self);
-    try {
-        o->value.~V();
-        o->borrow_flag.~BorrowFlag();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "internal fault while releasing a korvane object");
-        PyErr_WriteUnraisable(self);
-    }
+    static_assert(std::is_nothrow_destructible_v<V>);
+    o->value.~V();
+    o->borrow_flag.~BorrowFlag();
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
