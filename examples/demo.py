@@ -1,5 +1,7 @@
 """Encode, index, search, save and reload a few thousand sample vectors."""
 
+import ctypes
+import gc
 import os
 import tempfile
 import time
@@ -19,6 +21,20 @@ def sample_vectors(rng, n):
     vectors = np.fft.irfft(spectra, n=DIM)
     vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
     return vectors.astype(np.float32)
+
+
+class _Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def heap_in_use():
+    """Bytes the C allocator has handed out (heap and mapped blocks)."""
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = _Mallinfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def timed(fn, *args):
@@ -44,12 +60,16 @@ def main():
     retention = korvane.spectral_energy_retention(rows[:500], DIM, [8, 16, 32, TOP_K, 96])
     print("energy kept by the k strongest bins:", ", ".join(f"k={k}: {r:.3f}" for k, r in retention))
 
+    gc.collect()
+    before = heap_in_use()
     index = korvane.SpectralIndex(encoder)
-    _, t_add = timed(index.add_embeddings, rows)
-    raw = N_ITEMS * DIM * 4
-    print(f"indexed {len(index)} vectors in {t_add:.2f} s "
-          f"({N_ITEMS / t_add:,.0f} vectors/s); codes: {index.bytes_per_chunk()} bytes per vector, "
-          f"{index.total_bytes():,} bytes in all ({raw / index.total_bytes():.1f}x smaller than float32)")
+    _, t_add = timed(index.add_embeddings, items)
+    resident = heap_in_use() - before
+    raw = items.nbytes
+    print(f"indexed {len(index)} vectors in {t_add:.2f} s ({N_ITEMS / t_add:,.0f} vectors/s); "
+          f"the index holds {resident:,} bytes in memory, {resident / N_ITEMS:.0f} per vector "
+          f"({raw / resident:.1f}x smaller than the float32 vectors; packed codes: "
+          f"{index.bytes_per_chunk()} bytes per vector)")
 
     qrows = queries.tolist()
     (ids, scores), t_search = timed(index.search_batch, qrows, K)

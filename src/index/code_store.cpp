@@ -8,11 +8,11 @@ namespace korvane {
 
 namespace {
 
-// Capacity grows by a quarter, not doubled, so that a full column wastes at
-// most a fifth of its bytes.
+// Capacity grows by an eighth, not doubled, so that a column wastes at most a
+// ninth of its bytes; the copies this costs stay linear in the final size.
 template <class T>
 void push(std::vector<T>& v, T value) {
-    if (v.size() == v.capacity()) v.reserve(v.capacity() + v.capacity() / 4 + 8);
+    if (v.size() == v.capacity()) v.reserve(v.capacity() + v.capacity() / 8 + 8);
     v.push_back(value);
 }
 
@@ -111,8 +111,8 @@ void CodeStore::rebalance(std::size_t from) noexcept {
                 if (!col.dense && wants_dense(col.kept, count)) {
                     std::vector<std::uint16_t> codes;
                     std::vector<std::uint8_t> present;
-                    codes.reserve(count + count / 4);
-                    present.reserve((count + count / 4) / 8 + 1);
+                    codes.reserve(count + count / 8);
+                    present.reserve((count + count / 8) / 8 + 1);
                     codes.assign(count, 0);
                     present.assign((count + 7) / 8, 0);
                     for (std::size_t e = 0; e < col.ids.size(); ++e) {
@@ -122,14 +122,14 @@ void CodeStore::rebalance(std::size_t from) noexcept {
                     }
                     col.codes = std::move(codes);
                     col.present = std::move(present);
-                    col.ids = {};
+                    std::vector<std::uint16_t>().swap(col.ids);  // = {} would keep the capacity
                     col.dense = true;
                     changed = true;
                 } else if (col.dense && wants_posting(col.kept, count)) {
                     std::vector<std::uint16_t> ids;
                     std::vector<std::uint16_t> codes;
-                    ids.reserve(col.kept + col.kept / 4);
-                    codes.reserve(col.kept + col.kept / 4);
+                    ids.reserve(col.kept + col.kept / 8);
+                    codes.reserve(col.kept + col.kept / 8);
                     for (std::size_t i = 0; i < count; ++i)
                         if (col.present[i >> 3] >> (i & 7) & 1) {
                             ids.push_back(static_cast<std::uint16_t>(i));
@@ -137,7 +137,7 @@ void CodeStore::rebalance(std::size_t from) noexcept {
                         }
                     col.ids = std::move(ids);
                     col.codes = std::move(codes);
-                    col.present = {};
+                    std::vector<std::uint8_t>().swap(col.present);
                     col.dense = false;
                     changed = true;
                 }

@@ -146,7 +146,7 @@ Status SpectralIndex::check_room(std::size_t m) const {
 }
 
 void SpectralIndex::reserve_norms(std::size_t n) {
-    if (norms_.capacity() < n) norms_.reserve(std::max(n, norms_.capacity() + norms_.capacity() / 4));
+    if (norms_.capacity() < n) norms_.reserve(std::max(n, norms_.capacity() + norms_.capacity() / 8));
 }
 
 void SpectralIndex::rollback(std::size_t n) noexcept {
