@@ -66,9 +66,10 @@ demo: install
 bench: install
 	cmake -S . -B build/bench -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_BENCH=ON
 	cmake --build build/bench
-	build/bench/bench/bench_kernel 20000
+	build/bench/bench/bench_index 100000
 	$(PYTHON) bench/bench_encode.py
-	$(PYTHON) bench/bench_search.py
+	-$(PYTHON) -m pip install --quiet faiss-cpu || echo "faiss-cpu could not be installed: its column is skipped"
+	OMP_NUM_THREADS=1 $(PYTHON) bench/bench_search.py $(BENCH_FLAGS)
 
 clean:
 	rm -rf build
