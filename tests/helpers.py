@@ -27,3 +27,13 @@ def exact(result):
 def exact_batch(result):
     """A batch search result as one exact() pair per query."""
     return [exact(pair) for pair in zip(*result)]
+
+
+def fields(codes):
+    """A SpectralCodes record as plain values."""
+    return (codes.idx.tolist(), codes.mag_q.tolist(), codes.phase_q.tolist(), codes.norm_q)
+
+
+def notes(exc):
+    """The notes added to an exception, or None when it has none."""
+    return getattr(exc, "__notes__", None)

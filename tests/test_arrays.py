@@ -6,13 +6,10 @@ import numpy as np
 import pytest
 
 from korvane import SpectralEncoder, SpectralIndex, spectral_energy_retention
+from helpers import fields
 
 DIM = 16
 TOP_K = 5
-
-
-def fields(codes):
-    return (codes.idx.tolist(), codes.mag_q.tolist(), codes.phase_q.tolist(), codes.norm_q)
 
 
 def batch(codes):

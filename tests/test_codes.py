@@ -3,10 +3,7 @@ import numpy as np
 import pytest
 
 from korvane import SpectralCodes, SpectralEncoder, SpectralIndex
-
-
-def fields(codes):
-    return (codes.idx.tolist(), codes.mag_q.tolist(), codes.phase_q.tolist(), codes.norm_q)
+from helpers import fields
 
 
 @pytest.mark.parametrize("args, k, norm_q", [

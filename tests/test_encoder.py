@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from korvane import SpectralCodes, SpectralEncoder, SpectralIndex
+from helpers import fields
 
 f32 = np.float32
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
@@ -26,10 +27,6 @@ def log_grid(lo, hi, bits):
     a, b = f32(_libm.logf(lo)), f32(_libm.logf(hi))
     step = f32(b - a) / f32(f32(n) + f32(-1.0))
     return np.array([_libm.expf(f32(a + f32(step * f32(i)))) for i in range(n)], dtype=f32)
-
-
-def fields(codes):
-    return (codes.idx.tolist(), codes.mag_q.tolist(), codes.phase_q.tolist(), codes.norm_q)
 
 
 def state(e):

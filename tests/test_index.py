@@ -6,11 +6,7 @@ import pytest
 import korvane as K
 
 
-from helpers import exact, exact_batch, rows
-
-
-def notes(exc):
-    return getattr(exc, "__notes__", None)
+from helpers import exact, exact_batch, notes, rows
 
 
 class Hooked:

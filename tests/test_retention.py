@@ -2,13 +2,10 @@ import numpy as np
 import pytest
 
 from korvane import spectral_energy_retention as retention
+from helpers import notes
 
 THIRD = 0.3333333432674408  # 1/3 in single precision
 TWO_THIRDS = 0.6666666865348816
-
-
-def notes(exc):
-    return getattr(exc, "__notes__", None)
 
 
 def reference(batch, dim, ks):

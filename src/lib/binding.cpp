@@ -42,7 +42,7 @@ void set_panic(const char* text) {
 
 // ---- argument matching -----------------------------------------------------
 
-std::string Signature::full_name() const {
+std::string detail::ParamList::full_name() const {
     std::string s;
     if (cls != nullptr) {
         s += cls;
@@ -55,7 +55,7 @@ std::string Signature::full_name() const {
 
 namespace {
 
-bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
+bool too_many_positional(const detail::ParamList& sig, Py_ssize_t nargs) {
     const std::size_t nparams = sig.params.size();
     if (static_cast<std::size_t>(nargs) <= nparams) return false;
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name().c_str(),
@@ -65,7 +65,7 @@ bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
 
 // Places one keyword argument; false with TypeError set when it names no
 // parameter or one already filled.
-bool place_keyword(const Signature& sig, PyObject* name, PyObject* value, std::span<PyObject*> out) {
+bool place_keyword(const detail::ParamList& sig, PyObject* name, PyObject* value, std::span<PyObject*> out) {
     std::size_t i = 0;
     for (const char* param : sig.params) {
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, param) == 0) {
@@ -83,7 +83,7 @@ bool place_keyword(const Signature& sig, PyObject* name, PyObject* value, std::s
     return false;
 }
 
-bool check_missing(const Signature& sig, std::span<PyObject*> out) {
+bool check_missing(const detail::ParamList& sig, std::span<PyObject*> out) {
     std::vector<const char*> missing;
     std::size_t i = 0;
     for (const char* param : sig.params)
@@ -103,7 +103,7 @@ bool check_missing(const Signature& sig, std::span<PyObject*> out) {
 
 }  // namespace
 
-bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool detail::match_fastcall(const ParamList& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<PyObject*> out) {
     nargs = PyVectorcall_NARGS(nargs);
     if (too_many_positional(sig, nargs)) return false;
@@ -117,7 +117,7 @@ bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     return check_missing(sig, out);
 }
 
-bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+bool detail::match_tuple(const ParamList& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (too_many_positional(sig, nargs)) return false;
     for (auto& slot : out) slot = nullptr;

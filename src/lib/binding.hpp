@@ -8,10 +8,10 @@
 
 #include "lib/pyref.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <exception>
-#include <initializer_list>
 #include <new>
 #include <optional>
 #include <span>
@@ -51,19 +51,57 @@ PyObject* guarded(Body&& body) noexcept {
 
 // ---- argument matching -----------------------------------------------------
 
+// A member's name and parameter names. The count N is part of the type: the
+// argument array match_args fills is an std::array of the same N, and
+// arguments are read by compile-time position, so a parameter list and its
+// uses cannot disagree without failing to compile.
+template <std::size_t N>
 struct Signature {
     const char* cls;   // nullptr for the module function
     const char* name;  // "__new__" for constructors
-    std::initializer_list<const char*> params;
+    std::array<const char*, N> params;
+
+    consteval Signature(const char* cls_, const char* name_, const char* const (&params_)[N])
+        : cls(cls_), name(name_), params(std::to_array(params_)) {}
+};
+
+// The arguments matched to a Signature<N>, one borrowed reference per
+// parameter in declaration order.
+template <std::size_t N>
+using Args = std::array<PyObject*, N>;
+
+namespace detail {
+
+// The parameter names and the slots to fill, always of equal length.
+struct ParamList {
+    const char* cls;
+    const char* name;
+    std::span<const char* const> params;
 
     std::string full_name() const;
 };
 
-// Fills `out` (one slot per parameter, borrowed references) from a FASTCALL
-// argument vector, or from a constructor's tuple and dictionary.
-bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::span<PyObject*> out);
-bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+bool match_fastcall(const ParamList& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> out);
+bool match_tuple(const ParamList& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+template <std::size_t N>
+ParamList param_list(const Signature<N>& sig) {
+    return {sig.cls, sig.name, sig.params};
+}
+
+}  // namespace detail
+
+// Fills `out` from a FASTCALL argument vector, or from a constructor's tuple
+// and dictionary.
+template <std::size_t N>
+bool match_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args<N>& out) {
+    return detail::match_fastcall(detail::param_list(sig), args, nargs, kwnames, out);
+}
+template <std::size_t N>
+bool match_args(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Args<N>& out) {
+    return detail::match_tuple(detail::param_list(sig), args, kwargs, out);
+}
 
 // ---- notes and type mismatches --------------------------------------------
 
@@ -76,6 +114,13 @@ auto noted(const char* param, Conv&& conv) -> decltype(conv()) {
     auto r = conv();
     if (!r) add_note(param);
     return r;
+}
+
+// Converts argument I with `conv`; if it fails, the pending exception gets
+// the note naming parameter I.
+template <std::size_t I, std::size_t N, class Conv>
+auto arg(const Signature<N>& sig, const Args<N>& a, Conv&& conv) -> decltype(conv(std::get<I>(a))) {
+    return noted(std::get<I>(sig.params), [&] { return conv(std::get<I>(a)); });
 }
 
 // TypeError "'<type>' object is not an instance of '<expected>'" (or the

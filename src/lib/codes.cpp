@@ -10,17 +10,17 @@ namespace {
 
 PyObject* codes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralCodes", "__new__", {"idx", "mag_q", "phase_q", "norm_q"}};
-        std::array<PyObject*, 4> a;
+        static constexpr Signature sig{"SpectralCodes", "__new__", {"idx", "mag_q", "phase_q", "norm_q"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, kwargs, a)) return nullptr;
         SpectralCodes value;
-        auto idx = noted("idx", [&] { return to_u16_vec(a[0]); });
+        auto idx = arg<0>(sig, a, to_u16_vec);
         if (!idx) return nullptr;
-        auto mag_q = noted("mag_q", [&] { return to_u8_vec(a[1]); });
+        auto mag_q = arg<1>(sig, a, to_u8_vec);
         if (!mag_q) return nullptr;
-        auto phase_q = noted("phase_q", [&] { return to_u8_vec(a[2]); });
+        auto phase_q = arg<2>(sig, a, to_u8_vec);
         if (!phase_q) return nullptr;
-        auto norm_q = noted("norm_q", [&] { return to_u16(a[3]); });
+        auto norm_q = arg<3>(sig, a, to_u16);
         if (!norm_q) return nullptr;
         value.idx = std::move(*idx);
         value.mag_q = std::move(*mag_q);

@@ -15,19 +15,19 @@ BorrowFlag& flag_of(PyObject* self) { return as_object<SpectralEncoder>(self)->b
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralEncoder", "__new__",
+        static constexpr Signature sig{"SpectralEncoder", "__new__",
                                    {"dim", "top_k", "mag_bits", "phase_bits", "norm_bits"}};
-        std::array<PyObject*, 5> a;
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, kwargs, a)) return nullptr;
-        auto dim = noted("dim", [&] { return to_size(a[0]); });
+        auto dim = arg<0>(sig, a, to_size);
         if (!dim) return nullptr;
-        auto top_k = noted("top_k", [&] { return to_size(a[1]); });
+        auto top_k = arg<1>(sig, a, to_size);
         if (!top_k) return nullptr;
-        auto mag_bits = noted("mag_bits", [&] { return to_u8(a[2]); });
+        auto mag_bits = arg<2>(sig, a, to_u8);
         if (!mag_bits) return nullptr;
-        auto phase_bits = noted("phase_bits", [&] { return to_u8(a[3]); });
+        auto phase_bits = arg<3>(sig, a, to_u8);
         if (!phase_bits) return nullptr;
-        auto norm_bits = noted("norm_bits", [&] { return to_u8(a[4]); });
+        auto norm_bits = arg<4>(sig, a, to_u8);
         if (!norm_bits) return nullptr;
         auto encoder = build_encoder(*dim, *top_k, *mag_bits, *phase_bits, *norm_bits);
         if (!succeeded(encoder)) return nullptr;
@@ -37,12 +37,12 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* encoder_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralEncoder", "calibrate", {"sample"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralEncoder", "calibrate", {"sample"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
-        auto sample = to_f32_values(a[0]);
+        auto sample = to_f32_values(std::get<0>(a));
         if (!sample) return nullptr;
         if (!succeeded(calibrate(value_of(self), *sample))) return nullptr;
         Py_RETURN_NONE;
@@ -51,12 +51,12 @@ PyObject* encoder_calibrate(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralEncoder", "encode", {"e"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralEncoder", "encode", {"e"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
-        auto x = to_f32_values(a[0]);
+        auto x = to_f32_values(std::get<0>(a));
         if (!x) return nullptr;
         auto codes = encode_one(value_of(self), *x);
         if (!succeeded(codes)) return nullptr;
@@ -66,14 +66,14 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* encoder_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralEncoder", "encode_batch", {"embeddings"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralEncoder", "encode_batch", {"embeddings"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
         const SpectralEncoder& encoder = value_of(self);
         std::vector<SpectralCodes> codes;
-        auto rows = ArrayRows::of(a[0]);
+        auto rows = ArrayRows::of(std::get<0>(a));
         if (rows && rows->rows_of_length(encoder.dim)) {
             // Converted and encoded a bounded chunk of rows at a time.
             constexpr std::size_t kChunkRows = 256;
@@ -88,7 +88,7 @@ PyObject* encoder_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t
                 std::move(part->begin(), part->end(), std::back_inserter(codes));
             }
         } else {
-            auto flat = flatten_rows(a[0]);
+            auto flat = flatten_rows(std::get<0>(a));
             if (!flat) return nullptr;
             auto all = encode_rows(encoder, *flat);
             if (!succeeded(all)) return nullptr;
@@ -107,27 +107,27 @@ PyObject* encoder_bytes_per_chunk(PyObject* self, PyObject*) {
 
 PyObject* encoder_set_grids(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{
+        static constexpr Signature sig{
             "SpectralEncoder",
             "set_grids",
             {"mag_lo", "mag_hi", "mag_grid", "phase_grid", "norm_lo", "norm_hi", "norm_grid"}};
-        std::array<PyObject*, 7> a;
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
-        auto mag_lo = noted("mag_lo", [&] { return to_f32(a[0]); });
+        auto mag_lo = arg<0>(sig, a, to_f32);
         if (!mag_lo) return nullptr;
-        auto mag_hi = noted("mag_hi", [&] { return to_f32(a[1]); });
+        auto mag_hi = arg<1>(sig, a, to_f32);
         if (!mag_hi) return nullptr;
-        auto mag_grid = noted("mag_grid", [&] { return to_f32_vec(a[2]); });
+        auto mag_grid = arg<2>(sig, a, to_f32_vec);
         if (!mag_grid) return nullptr;
-        auto phase_grid = noted("phase_grid", [&] { return to_f32_vec(a[3]); });
+        auto phase_grid = arg<3>(sig, a, to_f32_vec);
         if (!phase_grid) return nullptr;
-        auto norm_lo = noted("norm_lo", [&] { return to_f32(a[4]); });
+        auto norm_lo = arg<4>(sig, a, to_f32);
         if (!norm_lo) return nullptr;
-        auto norm_hi = noted("norm_hi", [&] { return to_f32(a[5]); });
+        auto norm_hi = arg<5>(sig, a, to_f32);
         if (!norm_hi) return nullptr;
-        auto norm_grid = noted("norm_grid", [&] { return to_f32_vec(a[6]); });
+        auto norm_grid = arg<6>(sig, a, to_f32_vec);
         if (!norm_grid) return nullptr;
         // All seven converted: only now does anything change.
         replace_grids(value_of(self), *mag_lo, *mag_hi, std::move(*mag_grid), std::move(*phase_grid), *norm_lo,

@@ -52,25 +52,25 @@ PyObject* search_pair(SpectralSearchResult&& r) {
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralIndex", "__new__", {"encoder"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralIndex", "__new__", {"encoder"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, kwargs, a)) return nullptr;
-        auto borrow = noted("encoder", [&] {
-            return borrow_instance<SpectralEncoder>(a[0], encoder_type_object(), "SpectralEncoder");
+        auto borrow = arg<0>(sig, a, [](PyObject* o) {
+            return borrow_instance<SpectralEncoder>(o, encoder_type_object(), "SpectralEncoder");
         });
         if (!borrow) return nullptr;
-        return wrap_value(type, SpectralIndex(as_object<SpectralEncoder>(a[0])->value));
+        return wrap_value(type, SpectralIndex(as_object<SpectralEncoder>(std::get<0>(a))->value));
     });
 }
 
 PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralIndex", "add", {"codes"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralIndex", "add", {"codes"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
-        auto codes = noted("codes", [&] { return to_codes_vec(a[0]); });
+        auto codes = arg<0>(sig, a, to_codes_vec);
         if (!codes) return nullptr;
         if (!succeeded(value_of(self).add_codes(*codes))) return nullptr;
         Py_RETURN_NONE;
@@ -79,21 +79,21 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralIndex", "add_embeddings", {"embeddings"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralIndex", "add_embeddings", {"embeddings"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
         SpectralIndex& index = value_of(self);
         // An array of whole rows is converted, encoded and stored a bounded
         // chunk at a time; anything else is concatenated first.
-        auto rows = ArrayRows::of(a[0]);
+        auto rows = ArrayRows::of(std::get<0>(a));
         if (rows && rows->rows_of_length(index.encoder().dim)) {
             auto fill = [&](std::size_t r0, std::size_t r1, float* out) { rows->copy(r0, r1, out); };
             if (!succeeded(index.add_rows(rows->rows(), fill))) return nullptr;
             Py_RETURN_NONE;
         }
-        auto flat = flatten_rows(a[0]);
+        auto flat = flatten_rows(std::get<0>(a));
         if (!flat) return nullptr;
         if (!succeeded(index.add_rows(*flat))) return nullptr;
         Py_RETURN_NONE;
@@ -102,18 +102,18 @@ PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralIndex", "search", {"query", "top_k"}};
-        std::array<PyObject*, 2> a;
+        static constexpr Signature sig{"SpectralIndex", "search", {"query", "top_k"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
-        auto query_borrow = noted("query", [&] {
-            return borrow_instance<SpectralCodes>(a[0], codes_type_object(), "SpectralCodes");
+        auto query_borrow = arg<0>(sig, a, [](PyObject* o) {
+            return borrow_instance<SpectralCodes>(o, codes_type_object(), "SpectralCodes");
         });
         if (!query_borrow) return nullptr;
-        auto top_k = noted("top_k", [&] { return to_size(a[1]); });
+        auto top_k = arg<1>(sig, a, to_size);
         if (!top_k) return nullptr;
-        auto result = value_of(self).search_codes(as_object<SpectralCodes>(a[0])->value, *top_k);
+        auto result = value_of(self).search_codes(as_object<SpectralCodes>(std::get<0>(a))->value, *top_k);
         if (!succeeded(result)) return nullptr;
         return search_pair(std::move(*result));
     });
@@ -121,14 +121,14 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralIndex", "search_batch", {"query_embeddings", "top_k"}};
-        std::array<PyObject*, 2> a;
+        static constexpr Signature sig{"SpectralIndex", "search_batch", {"query_embeddings", "top_k"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
-        auto top_k = noted("top_k", [&] { return to_size(a[1]); });
+        auto top_k = arg<1>(sig, a, to_size);
         if (!top_k) return nullptr;
-        auto flat = flatten_rows(a[0]);
+        auto flat = flatten_rows(std::get<0>(a));
         if (!flat) return nullptr;
         auto searched = value_of(self).search_rows(*flat, *top_k);
         if (!succeeded(searched)) return nullptr;
@@ -165,12 +165,12 @@ PyObject* index_total_bytes(PyObject* self, PyObject*) {
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralIndex", "save", {"path"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralIndex", "save", {"path"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
-        auto path = noted("path", [&] { return to_text(a[0]); });
+        auto path = arg<0>(sig, a, to_text);
         if (!path) return nullptr;
         auto written = write_index_file(value_of(self), *path);
         if (!succeeded(written)) return nullptr;
@@ -180,10 +180,10 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"SpectralIndex", "load", {"path"}};
-        std::array<PyObject*, 1> a;
+        static constexpr Signature sig{"SpectralIndex", "load", {"path"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
-        auto path = noted("path", [&] { return to_text(a[0]); });
+        auto path = arg<0>(sig, a, to_text);
         if (!path) return nullptr;
         auto index = read_index_file(*path);
         if (!succeeded(index)) return nullptr;

@@ -11,14 +11,14 @@ namespace {
 
 PyObject* retention_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{nullptr, "spectral_energy_retention", {"embeddings", "dim", "top_k_list"}};
-        std::array<PyObject*, 3> a;
+        static constexpr Signature sig{nullptr, "spectral_energy_retention", {"embeddings", "dim", "top_k_list"}};
+        Args<sig.params.size()> a;
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
-        auto dim = noted("dim", [&] { return to_size(a[1]); });
+        auto dim = arg<1>(sig, a, to_size);
         if (!dim) return nullptr;
-        auto ks = noted("top_k_list", [&] { return to_size_vec(a[2]); });
+        auto ks = arg<2>(sig, a, to_size_vec);
         if (!ks) return nullptr;
-        auto flat = flatten_rows(a[0]);
+        auto flat = flatten_rows(std::get<0>(a));
         if (!flat) return nullptr;
         auto pairs = spectral_energy_retention(*flat, *dim, *ks);
         if (!succeeded(pairs)) return nullptr;
