@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -82,9 +83,9 @@ std::vector<Record> parse_records(std::span<const std::uint8_t> in, std::size_t 
 
 // The bytes an index file of this content occupies.
 std::uint64_t file_bytes(const SpectralIndex& index) {
-    const SpectralEncoder& e = index.encoder;
-    return kHeaderSize + 4 * (e.mag_grid.size() + e.phase_grid.size() + e.norm_grid.size() + index.mags.size() +
-                              index.phases.size() + index.norms.size());
+    const SpectralEncoder& e = index.encoder();
+    return kHeaderSize +
+           4 * (e.mag_grid.size() + e.phase_grid.size() + e.norm_grid.size() + 2 * e.f * index.size() + index.size());
 }
 
 void check(bool ok, const char* what) {
@@ -105,23 +106,40 @@ void exercise_records(SpectralIndex& index, std::span<const std::uint8_t> tail) 
 
     bool all_valid = true;
     for (std::size_t i = 0; i < added.size(); ++i)
-        all_valid = all_valid && check_codes(index.encoder, added[i], "code record " + std::to_string(i)).has_value();
-    const Status s = add_codes(index, added);
+        all_valid = all_valid && check_codes(index.encoder(), added[i], "code record " + std::to_string(i)).has_value();
+    const Status s = index.add_codes(added);
     check(s.has_value() == all_valid, "add_codes disagrees with check_codes");
     check(index.size() == n_before + (s ? added.size() : 0), "add_codes changed the size wrongly");
-    check(index.mags.size() == index.size() * index.encoder.f, "dense magnitudes out of step");
-    check(index.phases.size() == index.size() * index.encoder.f, "dense phases out of step");
-    check(index.norms.size() == index.size(), "norms out of step");
+    check(index.norms().size() == index.size(), "norms out of step");
+    if (s && !added.empty()) {
+        // The rows of the added items are their records, decoded.
+        const SpectralEncoder& e = index.encoder();
+        const std::size_t f = e.f;
+        std::vector<float> mags(added.size() * f), phases(added.size() * f);
+        index.dense_rows(n_before, added.size(), mags, phases);
+        for (std::size_t i = 0; i < added.size(); ++i)
+            for (std::size_t j = 0; j < added[i].idx.size(); ++j) {
+                const std::size_t at = i * f + added[i].idx[j];
+                bool later = false;  // a later occurrence of the bin holds
+                for (std::size_t l = j + 1; l < added[i].idx.size(); ++l) later = later || added[i].idx[l] == added[i].idx[j];
+                if (later) continue;
+                check(std::bit_cast<std::uint32_t>(mags[at]) == std::bit_cast<std::uint32_t>(e.mag_grid[added[i].mag_q[j]]),
+                      "a stored magnitude is not its grid entry");
+                check(std::bit_cast<std::uint32_t>(phases[at]) ==
+                          std::bit_cast<std::uint32_t>(e.phase_grid[added[i].phase_q[j]]),
+                      "a stored phase is not its grid entry");
+            }
+    }
 
     const Record& q = records[0];
-    auto found = search_codes(index, q.codes, q.top_k);
+    auto found = index.search_codes(q.codes, q.top_k);
     if (found) {
         check(found->ids.size() == found->scores.size(), "ids and scores differ in length");
         check(found->ids.size() <= q.top_k && found->ids.size() <= index.size(), "too many results");
         for (std::uint32_t id : found->ids) check(id < index.size(), "id out of range");
     } else {
-        check(!index.codes.empty() && !q.codes.idx.empty(), "search of an empty index or query failed");
-        check(!check_codes(index.encoder, q.codes, "query").has_value(), "search refused a valid query");
+        check(index.size() > 0 && !q.codes.idx.empty(), "search of an empty index or query failed");
+        check(!check_codes(index.encoder(), q.codes, "query").has_value(), "search refused a valid query");
     }
 }
 
@@ -135,14 +153,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto loaded = read_index_file(file.path);
     if (loaded) {
         SpectralIndex& index = *loaded;
-        const SpectralEncoder& e = index.encoder;
+        const SpectralEncoder& e = index.encoder();
         const std::uint64_t used = file_bytes(index);
         check(used <= size, "the reader accepted more values than the file holds");
         check(e.f == e.dim / 2 + 1, "F does not follow dim");
         check(e.mag_grid.size() == std::uint64_t{1} << e.mag_bits, "mag_grid length");
         check(e.phase_grid.size() == std::uint64_t{1} << e.phase_bits, "phase_grid length");
         check(e.norm_grid.size() == std::uint64_t{1} << e.norm_bits, "norm_grid length");
-        check(index.codes.size() == index.norms.size(), "codes and norms differ in count");
+        check(index.norms().size() == index.size(), "items and norms differ in count");
         exercise_records(index, input.subspan(used));
         return 0;
     }
@@ -152,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return e ? std::optional<SpectralEncoder>(std::move(*e)) : std::nullopt;
     }();
     check(fixed.has_value(), "the fixed encoder could not be built");
-    SpectralIndex index = make_index(*fixed);
+    SpectralIndex index(*fixed);
     exercise_records(index, input);
     return 0;
 }

@@ -65,10 +65,10 @@ int main(int argc, char** argv) {
     for (const Config& c : configs) {
         auto built = build_encoder(c.dim, c.top_k, c.mag_bits, c.phase_bits, c.norm_bits);
         if (!built) return 1;
-        SpectralIndex index = make_index(*built);
+        SpectralIndex index(*built);
         auto codes = encode_rows(*built, rows(c.n + 1, c.dim, written + 1));
         if (!codes) return 1;
-        if (auto s = add_codes(index, std::span(*codes).first(c.n)); !s) return 1;
+        if (auto s = index.add_codes(std::span(*codes).first(c.n)); !s) return 1;
         const std::string path = dir + "/seed-" + std::to_string(written++);
         if (!write_index_file(index, path)) return 1;
         if (!c.records) continue;

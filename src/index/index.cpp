@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -124,17 +125,22 @@ Status check_codes(const SpectralEncoder& e, const SpectralCodes& c, const std::
     return {};
 }
 
-SpectralIndex::SpectralIndex(const SpectralEncoder& encoder) : encoder_(encoder), store_(encoder.f) {
-    const SpectralGrid& grid = encoder_.phase_grid;
-    phase_codes_ = std::min(grid.size(), kCodesPerGrid);
+SpectralIndex::SpectralIndex(const SpectralEncoder& encoder)
+    : encoder_(encoder), phase_codes_(std::min(encoder.phase_grid.size(), kCodesPerGrid)), store_(encoder.f) {}
+
+const float* SpectralIndex::CosineTable::get(std::span<const float> grid, std::size_t codes) const {
+    if (const float* ready = table_.load(std::memory_order_acquire)) return ready;
     // cosf is a pure function: a cosine taken once here has the bits of the
     // one the literal kernel takes per item.
-    cosines_.resize(std::max<std::size_t>(phase_codes_ * phase_codes_, 1), 0.0f);
-    for (std::size_t i = 0; i < phase_codes_; ++i)
-        for (std::size_t p = 0; p < phase_codes_; ++p) {
+    auto made = std::make_unique<float[]>(std::max<std::size_t>(codes * codes, 1));
+    for (std::size_t i = 0; i < codes; ++i)
+        for (std::size_t p = 0; p < codes; ++p) {
             const float diff = grid[i] - grid[p];
-            cosines_[i * phase_codes_ + p] = cosf(diff);
+            made[i * codes + p] = cosf(diff);
         }
+    float* expected = nullptr;
+    if (table_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release();
+    return expected;
 }
 
 Status SpectralIndex::check_room(std::size_t m) const {
@@ -335,6 +341,7 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
         q.phases[j] = e.phase_grid[query.phase_q[j]];
     }
 
+    const float* cosines = cosines_.get(e.phase_grid, phase_codes_);
     // The tables of every query bin, then the segments one after another:
     // each item's sum is still formed in query-bin order.
     std::vector<float> mag_terms(c * kCodesPerGrid);
@@ -345,7 +352,7 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
         fill_mag_terms(a, e.mag_grid, row);
         // The term of an item whose row holds 0 at the bin.
         const float absent = mul_ordered(cosf(sub_ordered(q.phases[j], 0.0f)), mul_ordered(a, 0.0f));
-        terms[j] = BinTerms{row.data(), cosines_.data() + query.phase_q[j] * phase_codes_, absent};
+        terms[j] = BinTerms{row.data(), cosines + query.phase_q[j] * phase_codes_, absent};
     }
     std::vector<float>& s = space.scores;
     std::vector<float>& scratch = space.scratch;
@@ -384,7 +391,7 @@ Result<std::vector<SpectralSearchResult>> SpectralIndex::search_rows(std::span<c
 }
 
 std::size_t SpectralIndex::memory_bytes() const {
-    return store_.memory_bytes() + norms_.capacity() * sizeof(float) + cosines_.capacity() * sizeof(float) +
+    return store_.memory_bytes() + norms_.capacity() * sizeof(float) + cosines_.bytes(phase_codes_) +
            side_ids_.capacity() * sizeof(std::uint32_t) + (side_mags_.capacity() + side_phases_.capacity()) * sizeof(float);
 }
 

@@ -10,6 +10,7 @@
 // them back, and `add_dense_rows` takes them in.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -90,7 +91,26 @@ private:
     SpectralEncoder encoder_;
     // cosf(phase_grid[i] - phase_grid[p]) at [i * phase_codes_ + p]: every
     // cosine a search can need, since query and item phases are grid entries.
-    std::vector<float> cosines_;
+    // Made by the first search that needs it, so that an index that is only
+    // built, filled or saved never pays for it.
+    class CosineTable {
+    public:
+        CosineTable() = default;
+        CosineTable(CosineTable&& other) noexcept : table_(other.table_.exchange(nullptr)) {}
+        CosineTable& operator=(CosineTable&& other) noexcept {
+            delete[] table_.exchange(other.table_.exchange(nullptr));
+            return *this;
+        }
+        ~CosineTable() { delete[] table_.load(); }
+        const float* get(std::span<const float> grid, std::size_t codes) const;
+        std::size_t bytes(std::size_t codes) const { return table_.load() ? codes * codes * sizeof(float) : 0; }
+
+    private:
+        // Searches may run at once (they only read the index): the first to
+        // finish a table publishes it, the others drop theirs.
+        mutable std::atomic<float*> table_{nullptr};
+    };
+    CosineTable cosines_;
     std::size_t phase_codes_ = 0;
     CodeStore store_;
     std::vector<float> norms_;
