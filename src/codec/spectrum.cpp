@@ -137,14 +137,37 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
     std::int32_t* chosen = ranks + blocks * 8;
     std::int32_t* bins = chosen + kblocks * 8;
 
+    // Ranks eight bins at a time (rank31 in lanes), with their least and
+    // greatest.
+    const __m256i nan_rank = _mm256_set1_epi32(0x7F800001);
+    const __m256i top_rank = _mm256_set1_epi32(0x7F800000);
+    __m256i vlo = _mm256_set1_epi32(kPad), vhi = _mm256_setzero_si256();
+    std::size_t b = 0;
+    for (; b + 8 <= n; b += 8) {
+        const __m256 m = _mm256_loadu_ps(mags.data() + b);
+        const __m256i bits = _mm256_andnot_si256(_mm256_castps_si256(_mm256_cmp_ps(m, _mm256_setzero_ps(), _CMP_EQ_OQ)),
+                                                 _mm256_castps_si256(m));
+        const __m256i r = _mm256_blendv_epi8(_mm256_sub_epi32(top_rank, bits), nan_rank,
+                                             _mm256_castps_si256(_mm256_cmp_ps(m, m, _CMP_UNORD_Q)));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(ranks + b), r);
+        vlo = _mm256_min_epi32(vlo, r);
+        vhi = _mm256_max_epi32(vhi, r);
+    }
+    alignas(32) std::int32_t lanes_lo[8], lanes_hi[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes_lo), vlo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes_hi), vhi);
     std::int32_t lo = kPad, hi = 0;
-    for (std::size_t b = 0; b < n; ++b) {
+    for (int l = 0; l < 8; ++l) {
+        lo = lanes_lo[l] < lo ? lanes_lo[l] : lo;
+        hi = lanes_hi[l] > hi ? lanes_hi[l] : hi;
+    }
+    for (; b < n; ++b) {
         const std::int32_t r = rank31(mags[b]);
         ranks[b] = r;
         lo = r < lo ? r : lo;
         hi = r > hi ? r : hi;
     }
-    for (std::size_t b = n; b < blocks * 8; ++b) ranks[b] = kPad;
+    for (b = n; b < blocks * 8; ++b) ranks[b] = kPad;
 
     // The k-th smallest rank: the least t with at least k ranks <= t.
     while (lo < hi) {
@@ -154,20 +177,31 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
     const std::int32_t t = lo;
 
     // In bin order: every bin ranked below t, then as many bins ranked t,
-    // lowest first, as fill k.
+    // lowest first, as fill k; eight bins a block, one mask bit each.
+    const __m256i vt = _mm256_set1_epi32(t);
     std::size_t below = 0;
-    for (std::size_t b = 0; b < n; ++b) below += ranks[b] < t ? 1 : 0;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i);
+        below += static_cast<std::size_t>(
+            __builtin_popcount(static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vt, r))))));
+    }
     std::size_t ties_left = k - below;
     std::size_t m = 0;
-    for (std::size_t b = 0; b < n; ++b) {
-        const std::int32_t r = ranks[b];
-        const bool tie = r == t && ties_left > 0;
-        const bool take = r < t || tie;
-        chosen[m] = r;
-        bins[m] = static_cast<std::int32_t>(b);
-        m += take ? 1 : 0;
-        ties_left -= tie ? 1 : 0;
-        if (m == k) break;
+    for (std::size_t i = 0; i < blocks && m < k; ++i) {
+        const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i);
+        const unsigned less = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vt, r))));
+        unsigned ties = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(vt, r))));
+        unsigned take = less;
+        for (; ties != 0 && ties_left > 0; --ties_left) {  // the lowest ties first
+            take |= ties & (0u - ties);
+            ties &= ties - 1;
+        }
+        for (; take != 0; take &= take - 1) {
+            const std::size_t bin = i * 8 + static_cast<std::size_t>(__builtin_ctz(take));
+            chosen[m] = ranks[bin];
+            bins[m] = static_cast<std::int32_t>(bin);
+            ++m;
+        }
     }
     for (std::size_t j = k; j < kblocks * 8; ++j) chosen[j] = kPad;
 
