@@ -22,6 +22,7 @@ using namespace korvane;
 using korvane::testing::bits_of;
 using korvane::testing::dense_of;
 using korvane::testing::DenseRows;
+using korvane::testing::oracle_search;
 
 namespace {
 
@@ -414,18 +415,6 @@ TEST_F(IndexRanking, EmptyIndexGivesNothingForAnyTopK) {
     }
 }
 
-// Ranking of scores computed by the oracle kernel: NaN last, then descending,
-// ties by id.
-std::vector<std::uint32_t> expected_ranking(const std::vector<float>& s) {
-    std::vector<std::uint32_t> ids(s.size());
-    std::iota(ids.begin(), ids.end(), 0u);
-    std::stable_sort(ids.begin(), ids.end(), [&](std::uint32_t a, std::uint32_t b) {
-        if (std::isnan(s[a]) || std::isnan(s[b])) return !std::isnan(s[a]) && std::isnan(s[b]);
-        return s[a] > s[b];
-    });
-    return ids;
-}
-
 // Random indexes with small grids (many ties), special values in the grids
 // and duplicated bins: search must equal the oracle kernel plus the
 // normalisation, in scores and in ranking, for every top_k.
@@ -468,22 +457,7 @@ TEST(IndexSearch, RandomIndexesMatchTheOracleAndRankTotally) {
         SpectralCodes query = random_codes(2 * e.f);
         if (query.idx.empty()) query = rec({0}, {1}, {1}, 1);
 
-        DecodedQuery dq;
-        for (std::size_t j = 0; j < query.idx.size(); ++j) {
-            dq.bins.push_back(query.idx[j]);
-            dq.mags.push_back(e.mag_grid[query.mag_q[j]]);
-            dq.phases.push_back(e.phase_grid[query.phase_q[j]]);
-        }
-        std::vector<float> s(n, 0.0f);
-        const DenseRows rows = dense_of(ix);
-        accumulate_scores_reference(dq, rows.mags, rows.phases, e.f, s);
-        const float qn = e.norm_grid[query.norm_q];
-        for (std::size_t r = 0; r < n; ++r) {
-            const float qx = qn * rows.norms[r];
-            const float d = qx * static_cast<float>(dim);
-            s[r] = d > 0.0f ? s[r] / d : 0.0f;
-        }
-        const std::vector<std::uint32_t> order = expected_ranking(s);
+        const SpectralSearchResult all = oracle_search(e, dense_of(ix), query, n);
 
         for (std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{n / 2}, std::uint64_t{n ? n - 1 : 0},
                                 std::uint64_t{n}, std::uint64_t{n + 3}}) {
@@ -493,8 +467,8 @@ TEST(IndexSearch, RandomIndexesMatchTheOracleAndRankTotally) {
             ASSERT_EQ(r->ids.size(), want);
             ASSERT_EQ(r->scores.size(), want);
             for (std::size_t i = 0; i < want; ++i) {
-                EXPECT_EQ(r->ids[i], order[i]) << "round " << round << " top_k " << k << " position " << i;
-                EXPECT_EQ(bits_of(r->scores[i]), bits_of(s[r->ids[i]])) << "round " << round << " item " << r->ids[i];
+                EXPECT_EQ(r->ids[i], all.ids[i]) << "round " << round << " top_k " << k << " position " << i;
+                EXPECT_EQ(bits_of(r->scores[i]), bits_of(all.scores[i])) << "round " << round << " position " << i;
             }
         }
         // Repeating a search gives the same bits.
