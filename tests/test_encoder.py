@@ -413,3 +413,34 @@ def test_calibrate_does_not_reach_an_earlier_index(tmp_path):
     later = SpectralIndex(enc)
     later.add([enc.encode(ROW8)])
     assert saved(later, tmp_path / "c") != before
+
+
+class _Values:
+    """A sequence that is neither a list nor a tuple: read item by item."""
+
+    def __init__(self, values):
+        self._values = list(values)
+
+    def __len__(self):
+        return len(self._values)
+
+    def __getitem__(self, i):
+        return self._values[i]
+
+
+def test_lists_of_floats_read_like_any_sequence():
+    # Exact lists and tuples of exact floats are read in one pass; the values
+    # must be those of the item-by-item reading, narrowing included.
+    rng = np.random.default_rng(5)
+    rows = rng.standard_normal((6, 16)).tolist()
+    rows[1][3] = 1.0 + 2.0 ** -24  # halfway: ties to even
+    rows[2][0], rows[2][1] = 1e39, -1e-46  # beyond single precision
+    rows[3][5] = math.nan
+    rows[4][7] = 3  # an int: that row goes item by item
+    enc = SpectralEncoder(16, 5, 8, 8, 8)
+    want = [fields(enc.encode(_Values(r))) for r in rows]
+    assert [fields(enc.encode(r)) for r in rows] == want
+    assert [fields(enc.encode(tuple(r))) for r in rows] == want
+    assert [fields(c) for c in enc.encode_batch(rows)] == want
+    assert [fields(c) for c in enc.encode_batch([tuple(r) for r in rows])] == want
+    assert [fields(c) for c in enc.encode_batch(_Values([_Values(r) for r in rows]))] == want

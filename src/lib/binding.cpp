@@ -296,8 +296,38 @@ std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o) {
     return to_vec<std::uint8_t>(o, to_u8);
 }
 
+namespace {
+
+// An exact list or tuple whose items are all exact floats, appended to `out`
+// in one pass; false, with nothing appended, for any other object. Reading
+// such items runs no Python code, so with the interpreter lock held nothing
+// can change the sequence meanwhile, and the values are those of the
+// item-by-item conversion. Without the lock another thread could, so there
+// every sequence takes the item-by-item way with its strong references.
+bool append_exact_floats(PyObject* seq, std::vector<float>& out) {
+#ifdef Py_GIL_DISABLED
+    (void)seq;
+    (void)out;
+    return false;
+#else
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyFloat_CheckExact(items[i])) return false;
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<float>(PyFloat_AS_DOUBLE(items[i]));
+    return true;
+#endif
+}
+
+}  // namespace
+
 std::optional<std::vector<float>> to_f32_values(PyObject* o) {
     if (auto values = read_vector_array(o)) return values;
+    std::vector<float> values;
+    if (append_exact_floats(o, values)) return values;
     return to_f32_vec(o);
 }
 
@@ -313,6 +343,14 @@ std::optional<std::vector<float>> flatten_rows(PyObject* o) {
     const bool ok = for_each_item(o, &rows_hint, [&](PyObject* row) {
         if (auto values = read_vector_array(row)) {
             flat.insert(flat.end(), values->begin(), values->end());
+            first_row = false;
+            return true;
+        }
+        if (first_row && rows_hint > 0 && (PyList_CheckExact(row) || PyTuple_CheckExact(row))) {
+            const std::size_t len = capped(PySequence_Fast_GET_SIZE(row));
+            if (len > 0) flat.reserve(len * std::min<std::size_t>(capped(rows_hint), (1u << 22) / len + 1));
+        }
+        if (append_exact_floats(row, flat)) {
             first_row = false;
             return true;
         }
