@@ -243,7 +243,10 @@ Result<SpectralIndex> read_index_file(const std::string& path) {
     std::uint64_t dense = 0;
     std::uint64_t all = 0;
     if (!mul_add(e.f, n, 0, dense) || !mul_add(dense, 2, n, all) || !fits(all)) return fail(io_short_read());
-    if (n > kMaxItems)
+    // A pipe's count is only known to be false when its data ends (a short
+    // read); the index itself refuses an item past 2^32 - 1 should the data
+    // go on that long.
+    if (n > kMaxItems && in.sized())
         return fail(invalid_input("the file holds " + std::to_string(n) + " items; 32-bit ids name at most " +
                                   std::to_string(kMaxItems)));
 

@@ -644,6 +644,47 @@ TEST_P(IndexFileHostileCount, GivesShortReadWithoutAllocating) {
     EXPECT_EXIT(load_with_capped_memory(path), ::testing::ExitedWithCode(0), "");
 }
 
+// A pipe has no length to check a header against: what the header promises
+// must only be allocated as the bytes arrive. The child writing the pipe is
+// forked before the cap, and the load then fails at the end of the data.
+[[noreturn]] void load_pipe_with_capped_memory(const std::vector<std::uint8_t>& bytes) {
+    int fds[2];
+    if (::pipe(fds) != 0) std::_Exit(2);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        ::close(fds[0]);
+        (void)!::write(fds[1], bytes.data(), bytes.size());
+        std::_Exit(0);
+    }
+    ::close(fds[1]);
+    const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
+    load_with_capped_memory(path);
+}
+
+TEST_P(IndexFileHostileCount, FromAPipeGivesShortReadWithoutAllocating) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    ASSERT_TRUE(write_index_file(example_index(), path));
+    auto b = read_bytes(path);
+    put_le(b, 24, GetParam(), 8);
+    EXPECT_EXIT(load_pipe_with_capped_memory(b), ::testing::ExitedWithCode(0), "");
+}
+
+// A bare header from a pipe whose widths ask for 2^28-entry grids: no grid
+// of that size may be built or sized before its values arrive.
+TEST(IndexFile, WideGridsFromAPipeGiveShortReadWithoutAllocating) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    const std::string path = dir.file("a.krvn");
+    ASSERT_TRUE(write_index_file(example_index(), path));
+    auto b = read_bytes(path);
+    b.resize(32);
+    b[16] = b[17] = b[18] = 28;
+    put_le(b, 24, std::uint64_t{1} << 30, 8);
+    EXPECT_EXIT(load_pipe_with_capped_memory(b), ::testing::ExitedWithCode(0), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Counts, IndexFileHostileCount,
                          ::testing::Values(std::uint64_t{4},            // one more than the data
                                            std::uint64_t{1} << 26,      // 2.7 GB of rows
