@@ -73,8 +73,7 @@ void run(const char* name, const std::vector<float>& rows, std::size_t n, std::s
     if (!query) std::abort();
 
     SpectralSearchResult result;
-    const int reps = std::getenv("BENCH_REPS") ? std::atoi(std::getenv("BENCH_REPS")) : 30;
-    const double fast = best_ms(reps, [&] { result = *index.search_codes(*query, 64); });
+    const double fast = best_ms(30, [&] { result = *index.search_codes(*query, 64); });
 
     // The literal kernel over the dense rows, for time and bits.
     const std::size_t f = enc->f;
@@ -86,15 +85,8 @@ void run(const char* name, const std::vector<float>& rows, std::size_t n, std::s
         q.mags.push_back(enc->mag_grid[query->mag_q[j]]);
         q.phases.push_back(enc->phase_grid[query->phase_q[j]]);
     }
-    if (std::getenv("BENCH_STATS")) {
-        std::vector<std::size_t> kept(f);
-        for (std::size_t r = 0; r < n; ++r)
-            for (std::size_t h = 0; h < f; ++h) kept[h] += mags[r * f + h] != 0.0f;
-        for (std::size_t j = 0; j < query->idx.size(); ++j) std::printf("%d:%.2f ", query->idx[j], double(kept[query->idx[j]]) / n);
-        std::printf("\n");
-    }
     std::vector<float> s(n);
-    const double literal = best_ms(std::getenv("BENCH_REPS") ? 0 : 3, [&] {
+    const double literal = best_ms(3, [&] {
         std::fill(s.begin(), s.end(), 0.0f);
         accumulate_scores_reference(q, mags, phases, f, s);
     });
@@ -117,6 +109,6 @@ int main(int argc, char** argv) {
     const std::size_t top_k = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 64;
     std::mt19937 rng(7);
     std::printf("%zu items, dim %zu, top_k %zu, 8/8/8 bits, one query, best of 30\n", n, dim, top_k);
-    if (!std::getenv("BENCH_SMOOTH_ONLY")) run("gaussian", gaussian_rows(n, dim, rng), n, dim, top_k);
+    run("gaussian", gaussian_rows(n, dim, rng), n, dim, top_k);
     run("smooth", smooth_rows(n, dim, rng), n, dim, top_k);
 }
