@@ -171,7 +171,12 @@ const EncoderTables& tables_of(const SpectralEncoder& e, std::shared_ptr<const E
 class FastEncoding {
 public:
     FastEncoding(const SpectralEncoder& e, const EncoderTables& t)
-        : enc_(e), tables_(t), buffer_(e.dim), scratch_(e.fft_forward.scratch_len()), mags_(e.f) {}
+        : enc_(e),
+          tables_(t),
+          buffer_(e.dim),
+          scratch_(e.fft_forward.scratch_len()),
+          mags_(e.f),
+          phase_by_angle_(t.phases.ascending() && t.phases.values().size() >= 2) {}
 
     // `norm` is vector_norm(x).
     SpectralCodes encode(std::span<const float> x, float norm) {
@@ -193,6 +198,11 @@ public:
             const std::size_t b = codes.idx[j];
             codes.mag_q[j] = static_cast<std::uint8_t>(tables_.mag_logs.nearest(logf(mags_[b])));
             const std::complex<float> bin = buffer_[b];
+            const int certain = phase_by_angle_ ? certain_phase_code(bin.real(), bin.imag(), tables_.phases.values()) : -1;
+            if (certain >= 0) {
+                codes.phase_q[j] = static_cast<std::uint8_t>(certain);
+                continue;
+            }
             float p = atan2f(bin.imag(), bin.real());
             if (p < 0.0f) p = p + kTwoPi;
             codes.phase_q[j] = static_cast<std::uint8_t>(tables_.phases.nearest(p));
@@ -208,6 +218,9 @@ private:
     std::vector<std::complex<float>> scratch_;
     std::vector<float> mags_;
     std::vector<std::uint64_t> work_;
+    // Phase codes from a double-precision angle where they are certain
+    // (certain_phase_code); the table must be ascending and finite.
+    bool phase_by_angle_;
 };
 
 }  // namespace

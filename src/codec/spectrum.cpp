@@ -1,5 +1,7 @@
 #include "codec/spectrum.hpp"
 
+#include "codec/grid.hpp"
+
 #include <immintrin.h>
 
 #include <algorithm>
@@ -237,6 +239,71 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
         }
         idx[lane_sum(count)] = static_cast<std::uint16_t>(bins[i]);
     }
+}
+
+namespace {
+
+constexpr double kPi = 3.141592653589793238462643383279502884;
+
+// atan(u) for |u| <= tan(pi/8), by its alternating series to u^31: the first
+// omitted term, and so the error, is below 0.4143^33 / 33 < 1e-14.
+constexpr std::array<double, 16> kAtanSeries = [] {
+    std::array<double, 16> c{};
+    for (int k = 0; k < 16; ++k) c[k] = ((k & 1) ? -1.0 : 1.0) / static_cast<double>(2 * k + 1);
+    return c;
+}();
+
+double atan_small(double u) {
+    const double u2 = u * u;
+    double s = kAtanSeries[15];
+    for (int k = 14; k >= 0; --k) s = s * u2 + kAtanSeries[k];
+    return s * u;
+}
+
+// atan2(y, x) for finite, non-zero x and y, within 1e-13.
+double atan2_close(double y, double x) {
+    const double ax = std::fabs(x), ay = std::fabs(y);
+    const bool steep = ay > ax;
+    const double t = steep ? ax / ay : ay / ax;  // in (0, 1]
+    constexpr double kTanPiOver8 = 0.41421356237309504880;
+    const double a = t > kTanPiOver8 ? kPi / 4 + atan_small((t - 1.0) / (t + 1.0)) : atan_small(t);
+    double angle = steep ? kPi / 2 - a : a;
+    if (x < 0.0) angle = kPi - angle;
+    return y < 0.0 ? -angle : angle;
+}
+
+}  // namespace
+
+int certain_phase_code(float re, float im, std::span<const float> table) {
+    // Off the axes only: there the sign of a zero decides between 0 and 2*pi,
+    // or between pi and -pi.
+    if (!(std::isfinite(re) && std::isfinite(im)) || re == 0.0f || im == 0.0f) return -1;
+    const std::size_t n = table.size();
+    if (n < 2) return -1;
+    const double angle = atan2_close(im, re);
+    // atan2f is within a few units in the last place of the true angle, the
+    // float sum with 2*pi rounds once more, and distances to table entries
+    // round too: 1e-5 (about 40 units in the last place at pi) covers all.
+    constexpr double kMargin = 1e-5;
+    if (std::fabs(angle) < kMargin) return -1;
+    const double p = angle < 0.0 ? angle + static_cast<double>(kTwoPi) : angle;
+    const double first = table[0], last = table[n - 1];
+    double guess = (p - first) * static_cast<double>(n - 1) / (last - first) + 0.5;
+    guess = guess < 0.0 ? 0.0 : (guess > static_cast<double>(n - 1) ? static_cast<double>(n - 1) : guess);
+    std::size_t j = static_cast<std::size_t>(guess);
+    for (int step = 0; step < 3; ++step) {
+        const double below = j > 0 ? (static_cast<double>(table[j - 1]) + table[j]) / 2 : -1e300;
+        const double above = j + 1 < n ? (static_cast<double>(table[j]) + table[j + 1]) / 2 : 1e300;
+        if (p > below + kMargin && p < above - kMargin) return static_cast<int>(j);
+        if (p <= below - kMargin && j > 0) {
+            --j;
+        } else if (p >= above + kMargin && j + 1 < n) {
+            ++j;
+        } else {
+            return -1;  // within the margin of a midpoint
+        }
+    }
+    return -1;
 }
 
 }  // namespace korvane

@@ -191,6 +191,65 @@ TEST(FastSteps, BinMagnitudesAreTheLibraryHypotf) {
     EXPECT_EQ(mismatches, 0u) << "of " << checked;
 }
 
+// Phase codes from the double-precision angle, wherever they are given,
+// against atan2f and the nearest-entry search over at least 10^8 bins: random
+// bit patterns (zeros of both signs, subnormals, infinities, NaN), the range
+// FFT output takes, angles within 1e-4 of a midpoint between entries, and
+// bins close to the axes; through uniform tables of every width and two
+// uneven ascending ones.
+TEST(FastSteps, CertainPhaseCodesAreTheExactOnes) {
+    std::vector<std::vector<float>> tables;
+    for (std::uint8_t bits = 1; bits <= 8; ++bits) tables.push_back(uniform_phase_grid(bits));
+    std::vector<float> squares, two = {0.5f, 4.0f};
+    for (int i = 0; i < 40; ++i) squares.push_back(0.004f * static_cast<float>(i * i));
+    tables.push_back(squares);
+    tables.push_back(two);
+    std::vector<NearestTable> exact;
+    for (const auto& t : tables) exact.emplace_back(t);
+    for (const auto& t : exact) ASSERT_TRUE(t.ascending());
+
+    std::mt19937_64 rng(21);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uint64_t checked = 0, certain = 0, mismatches = 0;
+    for (std::uint64_t i = 0; checked < 100'000'000; ++i, ++checked) {
+        const std::size_t which = i % tables.size();
+        const std::vector<float>& table = tables[which];
+        const std::uint64_t r = rng();
+        float re = from_bits(static_cast<std::uint32_t>(r));
+        float im = from_bits(static_cast<std::uint32_t>(r >> 32));
+        switch (i / tables.size() % 4) {
+            case 0: break;  // any bit patterns
+            case 1:         // the range FFT output takes
+                re = from_bits((bits_of(re) & 0x807FFFFFu) | (0x3C000000u + (bits_of(im) & 0x07800000u)));
+                im = from_bits((bits_of(im) & 0x807FFFFFu) | 0x3E000000u + (static_cast<std::uint32_t>(r >> 20) & 0x03800000u));
+                break;
+            case 2: {  // near a midpoint between two entries
+                const std::size_t j = (r >> 8) % (table.size() - 1);
+                const double mid = (static_cast<double>(table[j]) + table[j + 1]) / 2;
+                const double theta = mid + (unit(rng) - 0.5) * 2e-4;
+                const double radius = std::ldexp(0.5 + unit(rng), static_cast<int>(r % 40) - 20);
+                re = static_cast<float>(radius * std::cos(theta));
+                im = static_cast<float>(radius * std::sin(theta));
+                break;
+            }
+            case 3:  // close to an axis, either side
+                im = from_bits((bits_of(im) & 0x807FFFFFu) | ((bits_of(re) & 0x7F800000u) - 0x0B000000u * (r >> 62)));
+                if (r & 1) std::swap(re, im);
+                break;
+        }
+        const int got = certain_phase_code(re, im, table);
+        if (got < 0) continue;
+        ++certain;
+        float p = atan2f(im, re);
+        if (p < 0.0f) p = p + kTwoPi;
+        const int want = static_cast<int>(exact[which].nearest(p));
+        if (got != want && ++mismatches <= 5)
+            ADD_FAILURE() << std::hexfloat << re << ", " << im << " table " << which << ": " << got << " vs " << want;
+    }
+    EXPECT_EQ(mismatches, 0u) << "of " << certain << " certain among " << checked;
+    EXPECT_GT(certain, checked / 3);  // the fast way is taken for most bins
+}
+
 TEST(FastSteps, SelectionIsTheFullOrdersPrefix) {
     std::mt19937 rng(13);
     const float pool[] = {0.0f, -0.0f, kDenorm, 1e-30f, 0.5f, 1.0f, 1.0f, 2.0f, kInf, kNaN, 3.0f, 1e30f};
