@@ -194,15 +194,16 @@ public:
         }
         codes.mag_q.resize(k);
         codes.phase_q.resize(k);
+        certain_.assign(k, -1);
+        if (phase_by_angle_) certain_phase_codes(buffer_.data(), codes.idx.data(), k, tables_.phases.values(), certain_.data());
         for (std::size_t j = 0; j < k; ++j) {
             const std::size_t b = codes.idx[j];
             codes.mag_q[j] = static_cast<std::uint8_t>(tables_.mag_logs.nearest(logf(mags_[b])));
-            const std::complex<float> bin = buffer_[b];
-            const int certain = phase_by_angle_ ? certain_phase_code(bin.real(), bin.imag(), tables_.phases.values()) : -1;
-            if (certain >= 0) {
-                codes.phase_q[j] = static_cast<std::uint8_t>(certain);
+            if (certain_[j] >= 0) {
+                codes.phase_q[j] = static_cast<std::uint8_t>(certain_[j]);
                 continue;
             }
+            const std::complex<float> bin = buffer_[b];
             float p = atan2f(bin.imag(), bin.real());
             if (p < 0.0f) p = p + kTwoPi;
             codes.phase_q[j] = static_cast<std::uint8_t>(tables_.phases.nearest(p));
@@ -221,6 +222,7 @@ private:
     // Phase codes from a double-precision angle where they are certain
     // (certain_phase_code); the table must be ascending and finite.
     bool phase_by_angle_;
+    std::vector<int> certain_;
 };
 
 }  // namespace

@@ -244,51 +244,59 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
 namespace {
 
 constexpr double kPi = 3.141592653589793238462643383279502884;
+constexpr double kTanPiOver8 = 0.41421356237309504880;
 
-// atan(u) for |u| <= tan(pi/8), by its alternating series to u^31: the first
-// omitted term, and so the error, is below 0.4143^33 / 33 < 1e-14.
-constexpr std::array<double, 16> kAtanSeries = [] {
-    std::array<double, 16> c{};
-    for (int k = 0; k < 16; ++k) c[k] = ((k & 1) ? -1.0 : 1.0) / static_cast<double>(2 * k + 1);
+// atan(u) for |u| <= tan(pi/8), by its alternating series to u^23: the first
+// omitted term, and so the error, is below 0.4143^25 / 25 < 1e-10.
+constexpr int kAtanTerms = 12;
+constexpr std::array<double, kAtanTerms> kAtanSeries = [] {
+    std::array<double, kAtanTerms> c{};
+    for (int k = 0; k < kAtanTerms; ++k) c[k] = ((k & 1) ? -1.0 : 1.0) / static_cast<double>(2 * k + 1);
     return c;
 }();
 
-double atan_small(double u) {
-    const double u2 = u * u;
-    double s = kAtanSeries[15];
-    for (int k = 14; k >= 0; --k) s = s * u2 + kAtanSeries[k];
-    return s * u;
+// atan2(y, x) for four pairs of finite, non-zero values, within 1e-9; other
+// lanes give values of no meaning.
+__m256d atan2_close4(__m256d y, __m256d xs) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d ax = _mm256_andnot_pd(sign, xs), ay = _mm256_andnot_pd(sign, y);
+    const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
+    const __m256d t = _mm256_div_pd(_mm256_min_pd(ax, ay), _mm256_max_pd(ax, ay));  // in (0, 1]
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d big = _mm256_cmp_pd(t, _mm256_set1_pd(kTanPiOver8), _CMP_GT_OQ);
+    const __m256d u = _mm256_blendv_pd(t, _mm256_div_pd(_mm256_sub_pd(t, one), _mm256_add_pd(t, one)), big);
+    // The series in x = u^2 by Estrin's scheme: pairs, then pairs of pairs,
+    // for a short chain of dependent operations.
+    const __m256d x = _mm256_mul_pd(u, u);
+    const __m256d x2 = _mm256_mul_pd(x, x);
+    const __m256d x4 = _mm256_mul_pd(x2, x2);
+    auto pair = [&](int k) {
+        return _mm256_add_pd(_mm256_set1_pd(kAtanSeries[k]), _mm256_mul_pd(_mm256_set1_pd(kAtanSeries[k + 1]), x));
+    };
+    static_assert(kAtanTerms == 12);
+    const __m256d q0 = _mm256_add_pd(pair(0), _mm256_mul_pd(pair(2), x2));
+    const __m256d q1 = _mm256_add_pd(pair(4), _mm256_mul_pd(pair(6), x2));
+    const __m256d q2 = _mm256_add_pd(pair(8), _mm256_mul_pd(pair(10), x2));
+    const __m256d s = _mm256_add_pd(_mm256_add_pd(q0, _mm256_mul_pd(q1, x4)), _mm256_mul_pd(q2, _mm256_mul_pd(x4, x4)));
+    __m256d a = _mm256_add_pd(_mm256_and_pd(big, _mm256_set1_pd(kPi / 4)), _mm256_mul_pd(s, u));
+    a = _mm256_blendv_pd(a, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), a), steep);
+    a = _mm256_blendv_pd(a, _mm256_sub_pd(_mm256_set1_pd(kPi), a), xs);  // x < 0 (sign bit)
+    return _mm256_xor_pd(a, _mm256_and_pd(y, sign));                    // y < 0 negates
 }
 
-// atan2(y, x) for finite, non-zero x and y, within 1e-13.
-double atan2_close(double y, double x) {
-    const double ax = std::fabs(x), ay = std::fabs(y);
-    const bool steep = ay > ax;
-    const double t = steep ? ax / ay : ay / ax;  // in (0, 1]
-    constexpr double kTanPiOver8 = 0.41421356237309504880;
-    const double a = t > kTanPiOver8 ? kPi / 4 + atan_small((t - 1.0) / (t + 1.0)) : atan_small(t);
-    double angle = steep ? kPi / 2 - a : a;
-    if (x < 0.0) angle = kPi - angle;
-    return y < 0.0 ? -angle : angle;
-}
-
-}  // namespace
-
-int certain_phase_code(float re, float im, std::span<const float> table) {
+// The code of the angle when it is certain, else -1.
+int code_of_angle(double angle, float re, float im, std::span<const float> table, double per_unit) {
     // Off the axes only: there the sign of a zero decides between 0 and 2*pi,
     // or between pi and -pi.
     if (!(std::isfinite(re) && std::isfinite(im)) || re == 0.0f || im == 0.0f) return -1;
-    const std::size_t n = table.size();
-    if (n < 2) return -1;
-    const double angle = atan2_close(im, re);
     // atan2f is within a few units in the last place of the true angle, the
     // float sum with 2*pi rounds once more, and distances to table entries
     // round too: 1e-5 (about 40 units in the last place at pi) covers all.
     constexpr double kMargin = 1e-5;
     if (std::fabs(angle) < kMargin) return -1;
+    const std::size_t n = table.size();
     const double p = angle < 0.0 ? angle + static_cast<double>(kTwoPi) : angle;
-    const double first = table[0], last = table[n - 1];
-    double guess = (p - first) * static_cast<double>(n - 1) / (last - first) + 0.5;
+    double guess = (p - static_cast<double>(table[0])) * per_unit + 0.5;
     guess = guess < 0.0 ? 0.0 : (guess > static_cast<double>(n - 1) ? static_cast<double>(n - 1) : guess);
     std::size_t j = static_cast<std::size_t>(guess);
     for (int step = 0; step < 3; ++step) {
@@ -304,6 +312,31 @@ int certain_phase_code(float re, float im, std::span<const float> table) {
         }
     }
     return -1;
+}
+
+}  // namespace
+
+void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
+                         std::span<const float> table, int* out) {
+    if (table.size() < 2) {
+        std::fill(out, out + k, -1);
+        return;
+    }
+    // Entries per radian, for a first guess at the nearest one.
+    const double per_unit = static_cast<double>(table.size() - 1) /
+                            (static_cast<double>(table.back()) - static_cast<double>(table.front()));
+    alignas(32) double angle[4];
+    for (std::size_t j0 = 0; j0 < k; j0 += 4) {
+        const std::size_t m = std::min<std::size_t>(4, k - j0);
+        std::complex<float> b[4];
+        for (std::size_t l = 0; l < 4; ++l) b[l] = bins[idx[j0 + (l < m ? l : 0)]];
+        // Built in registers: values stored one by one and loaded as a
+        // vector would stall the load.
+        const __m256d re = _mm256_set_pd(b[3].real(), b[2].real(), b[1].real(), b[0].real());
+        const __m256d im = _mm256_set_pd(b[3].imag(), b[2].imag(), b[1].imag(), b[0].imag());
+        _mm256_store_pd(angle, atan2_close4(im, re));
+        for (std::size_t l = 0; l < m; ++l) out[j0 + l] = code_of_angle(angle[l], b[l].real(), b[l].imag(), table, per_unit);
+    }
 }
 
 }  // namespace korvane

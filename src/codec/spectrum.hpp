@@ -39,14 +39,16 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
 void select_strongest_plain(std::span<const float> mags, std::size_t k, std::uint16_t* idx,
                             std::vector<std::uint64_t>& work);
 
-// The phase code of a kept bin through an ascending, finite phase table:
-// the code `table.nearest(p)` gives for p = atan2f(im, re), plus 2*pi (as a
-// float) when negative. It is decided from an angle taken in double precision
-// within 1e-12 of the true one, and only where that angle lies so far from
-// every midpoint between table entries, and from angle 0, that the single-
-// precision p cannot fall on the other side; -1 where it is not certain (and
-// for zeros, infinities and NaN), and the caller takes the exact path.
-int certain_phase_code(float re, float im, std::span<const float> table);
+// The phase codes of the k kept bins bins[idx[j]] through an ascending,
+// finite phase table: out[j] is the code `NearestTable(table).nearest(p)`
+// gives for p = atan2f(im, re), plus 2*pi (as a float) when negative. It is
+// decided from an angle taken in double precision within 1e-9 of the true
+// one, and only where that angle lies so far from every midpoint between
+// table entries, and from angle 0, that the single-precision p cannot fall on
+// the other side; out[j] is -1 where it is not certain (and for zeros,
+// infinities and NaN), and the caller takes the exact path there.
+void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
+                         std::span<const float> table, int* out);
 
 }  // namespace korvane
 

@@ -210,41 +210,57 @@ TEST(FastSteps, CertainPhaseCodesAreTheExactOnes) {
 
     std::mt19937_64 rng(21);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
+    constexpr std::size_t kBlock = 64;
+    std::vector<std::complex<float>> bins(kBlock);
+    std::vector<std::uint16_t> idx(kBlock);
+    for (std::size_t j = 0; j < kBlock; ++j) idx[j] = static_cast<std::uint16_t>(kBlock - 1 - j);
+    std::vector<int> got(kBlock);
     std::uint64_t checked = 0, certain = 0, mismatches = 0;
-    for (std::uint64_t i = 0; checked < 100'000'000; ++i, ++checked) {
-        const std::size_t which = i % tables.size();
+    for (std::uint64_t block = 0; checked < 100'000'000; ++block) {
+        const std::size_t which = block % tables.size();
         const std::vector<float>& table = tables[which];
-        const std::uint64_t r = rng();
-        float re = from_bits(static_cast<std::uint32_t>(r));
-        float im = from_bits(static_cast<std::uint32_t>(r >> 32));
-        switch (i / tables.size() % 4) {
-            case 0: break;  // any bit patterns
-            case 1:         // the range FFT output takes
-                re = from_bits((bits_of(re) & 0x807FFFFFu) | (0x3C000000u + (bits_of(im) & 0x07800000u)));
-                im = from_bits((bits_of(im) & 0x807FFFFFu) | 0x3E000000u + (static_cast<std::uint32_t>(r >> 20) & 0x03800000u));
-                break;
-            case 2: {  // near a midpoint between two entries
-                const std::size_t j = (r >> 8) % (table.size() - 1);
-                const double mid = (static_cast<double>(table[j]) + table[j + 1]) / 2;
-                const double theta = mid + (unit(rng) - 0.5) * 2e-4;
-                const double radius = std::ldexp(0.5 + unit(rng), static_cast<int>(r % 40) - 20);
-                re = static_cast<float>(radius * std::cos(theta));
-                im = static_cast<float>(radius * std::sin(theta));
-                break;
+        for (std::size_t b = 0; b < kBlock; ++b) {
+            const std::uint64_t r = rng();
+            float re = from_bits(static_cast<std::uint32_t>(r));
+            float im = from_bits(static_cast<std::uint32_t>(r >> 32));
+            switch (b % 4) {
+                case 0: break;  // any bit patterns
+                case 1:         // the range FFT output takes
+                    re = from_bits((bits_of(re) & 0x807FFFFFu) | (0x3C000000u + (bits_of(im) & 0x07800000u)));
+                    im = from_bits((bits_of(im) & 0x807FFFFFu) |
+                                   (0x3E000000u + (static_cast<std::uint32_t>(r >> 20) & 0x03800000u)));
+                    break;
+                case 2: {  // near a midpoint between two entries
+                    const std::size_t j = (r >> 8) % (table.size() - 1);
+                    const double mid = (static_cast<double>(table[j]) + table[j + 1]) / 2;
+                    const double theta = mid + (unit(rng) - 0.5) * 2e-4;
+                    const double radius = std::ldexp(0.5 + unit(rng), static_cast<int>(r % 40) - 20);
+                    re = static_cast<float>(radius * std::cos(theta));
+                    im = static_cast<float>(radius * std::sin(theta));
+                    break;
+                }
+                case 3:  // close to an axis, either side
+                    im = from_bits((bits_of(im) & 0x807FFFFFu) |
+                                   ((bits_of(re) & 0x7F800000u) - 0x0B000000u * static_cast<std::uint32_t>(r >> 62)));
+                    if (r & 1) std::swap(re, im);
+                    break;
             }
-            case 3:  // close to an axis, either side
-                im = from_bits((bits_of(im) & 0x807FFFFFu) | ((bits_of(re) & 0x7F800000u) - 0x0B000000u * (r >> 62)));
-                if (r & 1) std::swap(re, im);
-                break;
+            bins[b] = {re, im};
         }
-        const int got = certain_phase_code(re, im, table);
-        if (got < 0) continue;
-        ++certain;
-        float p = atan2f(im, re);
-        if (p < 0.0f) p = p + kTwoPi;
-        const int want = static_cast<int>(exact[which].nearest(p));
-        if (got != want && ++mismatches <= 5)
-            ADD_FAILURE() << std::hexfloat << re << ", " << im << " table " << which << ": " << got << " vs " << want;
+        const std::size_t k = kBlock - block % 4;  // every tail length
+        certain_phase_codes(bins.data(), idx.data(), k, table, got.data());
+        for (std::size_t j = 0; j < k; ++j) {
+            ++checked;
+            if (got[j] < 0) continue;
+            ++certain;
+            const std::complex<float> bin = bins[idx[j]];
+            float p = atan2f(bin.imag(), bin.real());
+            if (p < 0.0f) p = p + kTwoPi;
+            const int want = static_cast<int>(exact[which].nearest(p));
+            if (got[j] != want && ++mismatches <= 5)
+                ADD_FAILURE() << std::hexfloat << bin.real() << ", " << bin.imag() << " table " << which << ": "
+                              << got[j] << " vs " << want;
+        }
     }
     EXPECT_EQ(mismatches, 0u) << "of " << certain << " certain among " << checked;
     EXPECT_GT(certain, checked / 3);  // the fast way is taken for most bins
