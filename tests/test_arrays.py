@@ -211,3 +211,32 @@ def test_length_errors_match_lists():
     assert raised(lambda: index.add_embeddings(np.ones((2, DIM)))) == \
         raised(lambda: index.add_embeddings([[1.0] * DIM] * 2))
     assert len(index) == 0
+
+
+def test_many_array_rows_are_stored_like_lists():
+    # Rows of an array are converted, encoded and stored a chunk at a time;
+    # across chunk boundaries the index must hold what lists give it.
+    rng = np.random.default_rng(9)
+    x = rng.standard_normal((2500, DIM)).astype(np.float32)
+    enc = SpectralEncoder(DIM, TOP_K, 8, 8, 8)
+    from_lists, from_array = SpectralIndex(enc), SpectralIndex(enc)
+    from_lists.add_embeddings(as_lists(x))
+    from_array.add_embeddings(x)
+    assert len(from_array) == len(from_lists) == 2500
+    queries = x[::97]
+    got, want = from_array.search_batch(queries, 40), from_lists.search_batch(as_lists(queries), 40)
+    assert [a.tolist() for a in got[0]] == [a.tolist() for a in want[0]]
+    assert [a.view(np.uint32).tolist() for a in got[1]] == [a.view(np.uint32).tolist() for a in want[1]]
+
+
+def test_array_rows_that_cannot_be_encoded_add_nothing():
+    enc = SpectralEncoder(DIM, TOP_K, 8, 8, 8)
+    enc.set_grids(0.001, 1.0, [], enc.phase_grid.tolist(), 0.5, 2.0, enc.norm_grid.tolist())
+    empty_grid = SpectralIndex(enc)
+    rows = np.ones((3000, DIM), dtype=np.float32)
+    with pytest.raises(ValueError) as arrays:
+        empty_grid.add_embeddings(rows)
+    with pytest.raises(ValueError) as lists:
+        empty_grid.add_embeddings(as_lists(rows[:2]))
+    assert str(arrays.value) == str(lists.value)
+    assert len(empty_grid) == 0
