@@ -44,23 +44,21 @@ std::vector<float> smooth_rows(std::size_t n, std::size_t dim, std::mt19937& rng
     std::normal_distribution<float> g;
     const std::size_t f = dim / 2 + 1;
     std::vector<float> out(n * dim);
-    fftwf_complex* spec = fftwf_alloc_complex(f);
+    fftwf_complex* spectrum = fftwf_alloc_complex(f);
     float* x = fftwf_alloc_real(dim);
-    fftwf_plan plan = fftwf_plan_dft_r2c_1d(static_cast<int>(dim), x, spec, FFTW_ESTIMATE);
-    fftwf_destroy_plan(plan);
-    plan = fftwf_plan_dft_c2r_1d(static_cast<int>(dim), spec, x, FFTW_ESTIMATE);
+    fftwf_plan plan = fftwf_plan_dft_c2r_1d(static_cast<int>(dim), spectrum, x, FFTW_ESTIMATE);
     for (std::size_t r = 0; r < n; ++r) {
         for (std::size_t h = 0; h < f; ++h) {
             const float decay = std::exp(-0.08f * static_cast<float>(h));
-            spec[h][0] = g(rng) * decay;
-            spec[h][1] = g(rng) * decay;
+            spectrum[h][0] = g(rng) * decay;
+            spectrum[h][1] = g(rng) * decay;
         }
         fftwf_execute(plan);
         std::copy_n(x, dim, out.begin() + static_cast<std::ptrdiff_t>(r * dim));
     }
     fftwf_destroy_plan(plan);
     fftwf_free(x);
-    fftwf_free(spec);
+    fftwf_free(spectrum);
     return out;
 }
 

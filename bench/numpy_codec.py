@@ -11,12 +11,12 @@ def numpy_encode(x, top_k, mag_grid, phase_grid, norm_grid):
     x = np.asarray(x, dtype=np.float32)
     norms = np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float32))
     scaled = x * (np.float32(1.0) / np.maximum(norms, np.float32(1e-9)))[:, None]
-    spec = np.fft.rfft(scaled, axis=1)
-    mags = np.abs(spec).astype(np.float32)
+    spectrum = np.fft.rfft(scaled, axis=1)
+    mags = np.abs(spectrum).astype(np.float32)
     part = np.argpartition(-mags, top_k - 1, axis=1)[:, :top_k]
     order = np.argsort(-np.take_along_axis(mags, part, 1), axis=1, kind="stable")
     idx = np.take_along_axis(part, order, 1)
-    kept = np.take_along_axis(spec, idx, 1)
+    kept = np.take_along_axis(spectrum, idx, 1)
     phases = np.angle(kept).astype(np.float32)
     phases[phases < 0] += np.float32(2 * np.pi)
 

@@ -12,6 +12,7 @@
 // when that saves memory; the form never changes what is stored.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -89,12 +90,7 @@ void CodeStore::for_each_entry(std::size_t first, std::size_t count, Visit&& vis
             for (std::size_t i = lo; i < hi; ++i)
                 if (col->present[i >> 3] >> (i & 7) & 1) visit(base + i, h, col->codes[i]);
         } else {
-            std::size_t e = 0;
-            std::size_t end = col->ids.size();
-            while (e < end) {  // first entry with id >= lo
-                const std::size_t mid = e + (end - e) / 2;
-                if (col->ids[mid] < lo) e = mid + 1; else end = mid;
-            }
+            auto e = static_cast<std::size_t>(std::lower_bound(col->ids.begin(), col->ids.end(), lo) - col->ids.begin());
             for (; e < col->ids.size() && col->ids[e] < hi; ++e) visit(base + col->ids[e], h, col->codes[e]);
         }
     }

@@ -12,8 +12,6 @@
 #include "index/ordered_ops.hpp"
 #include "index/table_kernel.hpp"
 
-
-
 namespace korvane {
 
 namespace {

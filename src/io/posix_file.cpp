@@ -54,7 +54,7 @@ Result<BufferedReader> BufferedReader::open(const std::string& path) {
 }
 
 std::uint64_t BufferedReader::remaining() const {
-    if (file_size_ == std::numeric_limits<std::uint64_t>::max()) return file_size_;
+    if (!sized()) return file_size_;
     // The size now, not at opening: a file cut meanwhile must not pass.
     struct stat st {};
     const std::uint64_t size = ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : file_size_;
