@@ -118,6 +118,7 @@ struct TablesData {
     std::optional<SpectralError> refusal;
     SpectralGrid mag_grid, phase_grid, norm_grid;  // the grids the tables were made from
     NearestTable mag_logs, phases, norm_logs;
+    PhaseCodeBounds phase_bounds;
 };
 
 }  // namespace
@@ -144,6 +145,7 @@ std::shared_ptr<const EncoderTables> make_tables(const SpectralGrid& mag, const 
         t->norm_grid = norm;
         t->mag_logs = NearestTable::of_logs(mag);
         t->phases = NearestTable(phase);
+        t->phase_bounds = PhaseCodeBounds(phase);
         t->norm_logs = NearestTable::of_logs(norm);
     }
     return t;
@@ -175,8 +177,7 @@ public:
           tables_(t),
           buffer_(e.dim),
           scratch_(e.fft_forward.scratch_len()),
-          mags_(e.f),
-          phase_by_angle_(t.phases.ascending() && t.phases.values().size() >= 2) {}
+          mags_(e.f) {}
 
     // `norm` is vector_norm(x).
     SpectralCodes encode(std::span<const float> x, float norm) {
@@ -194,16 +195,19 @@ public:
         }
         codes.mag_q.resize(k);
         codes.phase_q.resize(k);
-        certain_.assign(k, -1);
-        if (phase_by_angle_) certain_phase_codes(buffer_.data(), codes.idx.data(), k, tables_.phases.values(), certain_.data());
+        logs_.resize(k);
+        found_.resize(k);
+        certain_.resize(k);
+        for (std::size_t j = 0; j < k; ++j) logs_[j] = logf(mags_[codes.idx[j]]);
+        tables_.mag_logs.nearest_all(logs_.data(), k, found_.data());
+        for (std::size_t j = 0; j < k; ++j) codes.mag_q[j] = static_cast<std::uint8_t>(found_[j]);
+        certain_phase_codes(buffer_.data(), codes.idx.data(), k, tables_.phase_bounds, certain_.data());
         for (std::size_t j = 0; j < k; ++j) {
-            const std::size_t b = codes.idx[j];
-            codes.mag_q[j] = static_cast<std::uint8_t>(tables_.mag_logs.nearest(logf(mags_[b])));
             if (certain_[j] >= 0) {
                 codes.phase_q[j] = static_cast<std::uint8_t>(certain_[j]);
                 continue;
             }
-            const std::complex<float> bin = buffer_[b];
+            const std::complex<float> bin = buffer_[codes.idx[j]];
             float p = atan2f(bin.imag(), bin.real());
             if (p < 0.0f) p = p + kTwoPi;
             codes.phase_q[j] = static_cast<std::uint8_t>(tables_.phases.nearest(p));
@@ -219,9 +223,10 @@ private:
     std::vector<std::complex<float>> scratch_;
     std::vector<float> mags_;
     std::vector<std::uint64_t> work_;
-    // Phase codes from a double-precision angle where they are certain
-    // (certain_phase_code); the table must be ascending and finite.
-    bool phase_by_angle_;
+    std::vector<float> logs_;           // logf of the kept magnitudes
+    std::vector<std::uint32_t> found_;  // their codes
+    // Phase codes decided from a double-precision angle where certain, -1
+    // elsewhere (certain_phase_codes).
     std::vector<int> certain_;
 };
 

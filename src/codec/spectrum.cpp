@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace korvane {
 
@@ -114,13 +115,27 @@ inline std::int32_t rank31(float m) {
 
 constexpr std::int32_t kPad = 0x7FFFFFFF;  // above every rank
 
-// The number of ranks (of a padded array of `blocks` vectors) at or below v.
-std::size_t count_at_most(const std::int32_t* ranks, std::size_t blocks, std::int32_t v) {
-    const __m256i bound = _mm256_set1_epi32(v);
+// For each 8-bit mask, the positions of its set bits, lowest first, then
+// zeros: the lane order that packs a vector's chosen lanes to its front.
+constexpr auto kPackOrder = [] {
+    std::array<std::array<std::uint8_t, 8>, 256> order{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        std::size_t n = 0;
+        for (std::uint8_t lane = 0; lane < 8; ++lane)
+            if (mask >> lane & 1u) order[mask][n++] = lane;
+    }
+    return order;
+}();
+
+// The number of keys (of a padded array of `blocks` vectors of sixteen) at or
+// below v; `blocks` stays below 2^15, so no lane's count overflows.
+std::size_t count_at_most16(const std::int16_t* keys, std::size_t blocks, std::int16_t v) {
+    const __m256i bound = _mm256_set1_epi16(v);
     __m256i above = _mm256_setzero_si256();
     for (std::size_t i = 0; i < blocks; ++i)
-        above = _mm256_sub_epi32(above, _mm256_cmpgt_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i), bound));
-    return blocks * 8 - static_cast<std::size_t>(lane_sum(above));
+        above = _mm256_sub_epi16(above, _mm256_cmpgt_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(keys) + i), bound));
+    // Widen the sixteen counts to eight sums of pairs.
+    return blocks * 16 - static_cast<std::size_t>(lane_sum(_mm256_madd_epi16(above, _mm256_set1_epi16(1))));
 }
 
 }  // namespace
@@ -129,15 +144,20 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
                       std::vector<std::uint64_t>& work) {
     const std::size_t n = mags.size();
     if (n > 65536 || k > 256) return select_strongest_plain(mags, k, idx, work);
-    // Working space inside `work`: n ranks padded to whole vectors, then the
-    // k chosen ranks and their bins, padded likewise; 32-byte aligned.
-    const std::size_t blocks = (n + 7) / 8;
+    // Working space inside `work`, 32-byte aligned: n ranks padded to whole
+    // pairs of vectors, their 16-bit keys, the ranks sharing the threshold's
+    // key, then the k chosen ranks and their bins, padded to whole vectors.
+    const std::size_t blocks16 = (n + 15) / 16;
+    const std::size_t blocks = blocks16 * 2;
     const std::size_t kblocks = (k + 7) / 8;
-    work.resize((blocks * 8 + kblocks * 8 * 2) / 2 + 8);
+    const std::size_t kspace = kblocks * 8 + 8;  // packed stores reach up to 8 past k
+    work.resize((blocks * 8 * 2 + blocks16 * 8 + kspace * 2) / 2 + 8);
     auto* base = reinterpret_cast<std::int32_t*>((reinterpret_cast<std::uintptr_t>(work.data()) + 31) & ~std::uintptr_t{31});
     std::int32_t* ranks = base;
-    std::int32_t* chosen = ranks + blocks * 8;
-    std::int32_t* bins = chosen + kblocks * 8;
+    std::int32_t* bucket = ranks + blocks * 8;
+    auto* keys = reinterpret_cast<std::int16_t*>(bucket + blocks * 8);
+    std::int32_t* chosen = bucket + blocks * 8 + blocks16 * 8;
+    std::int32_t* bins = chosen + kspace;
 
     // Ranks eight bins at a time (rank31 in lanes), with their least and
     // greatest.
@@ -171,38 +191,75 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
     }
     for (b = n; b < blocks * 8; ++b) ranks[b] = kPad;
 
-    // The k-th smallest rank: the least t with at least k ranks <= t.
-    while (lo < hi) {
-        const std::int32_t mid = lo + (hi - lo) / 2;
-        if (count_at_most(ranks, blocks, mid) >= k) hi = mid; else lo = mid + 1;
+    // The k-th smallest rank, in two steps. First its upper 15 bits: the
+    // least key T with at least k keys (rank >> 16) at or below it, searched
+    // sixteen keys a vector. Pack order does not matter to a count.
+    for (std::size_t i = 0; i < blocks16; ++i) {
+        const __m256i r0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + 2 * i);
+        const __m256i r1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + 2 * i + 1);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(keys) + i,
+                           _mm256_packs_epi32(_mm256_srai_epi32(r0, 16), _mm256_srai_epi32(r1, 16)));
     }
-    const std::int32_t t = lo;
-
-    // In bin order: every bin ranked below t, then as many bins ranked t,
-    // lowest first, as fill k; eight bins a block, one mask bit each.
-    const __m256i vt = _mm256_set1_epi32(t);
-    std::size_t below = 0;
+    std::int32_t key_lo = lo >> 16, key_hi = hi >> 16;
+    while (key_lo < key_hi) {
+        const std::int32_t mid = key_lo + (key_hi - key_lo) / 2;
+        if (count_at_most16(keys, blocks16, static_cast<std::int16_t>(mid)) >= k) key_hi = mid; else key_lo = mid + 1;
+    }
+    // Then the rank itself among the few ranks with key T: the keys below T
+    // count `under` ranks, so it is the (k - under)-th smallest of these.
+    const __m256i vkey = _mm256_set1_epi32(key_lo);
+    std::size_t under = 0, in_bucket = 0;
     for (std::size_t i = 0; i < blocks; ++i) {
         const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i);
-        below += static_cast<std::size_t>(
-            __builtin_popcount(static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vt, r))))));
+        const __m256i key = _mm256_srai_epi32(r, 16);
+        under += static_cast<std::size_t>(__builtin_popcount(
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vkey, key))))));
+        for (unsigned eq = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(vkey, key))));
+             eq != 0; eq &= eq - 1)
+            bucket[in_bucket++] = ranks[i * 8 + static_cast<std::size_t>(__builtin_ctz(eq))];
+    }
+    const auto nth = bucket + (k - under - 1);
+    std::nth_element(bucket, nth, bucket + in_bucket);
+    const std::int32_t t = *nth;
+
+    // In bin order: every bin ranked below t, then as many bins ranked t,
+    // lowest first, as fill k. When every bin ranked t is taken (the usual
+    // case) each block of eight is packed without a branch.
+    std::size_t below = under, ties = 0;
+    for (std::size_t j = 0; j < in_bucket; ++j) {
+        below += bucket[j] < t ? 1 : 0;
+        ties += bucket[j] == t ? 1 : 0;
     }
     std::size_t ties_left = k - below;
+    const __m256i vt = _mm256_set1_epi32(t);
     std::size_t m = 0;
-    for (std::size_t i = 0; i < blocks && m < k; ++i) {
-        const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i);
-        const unsigned less = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vt, r))));
-        unsigned ties = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(vt, r))));
-        unsigned take = less;
-        for (; ties != 0 && ties_left > 0; --ties_left) {  // the lowest ties first
-            take |= ties & (0u - ties);
-            ties &= ties - 1;
+    if (ties == ties_left) {
+        for (std::size_t i = 0; i < blocks; ++i) {
+            const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i);
+            const unsigned take = static_cast<unsigned>(
+                _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_add_epi32(vt, _mm256_set1_epi32(1)), r))));
+            const __m256i order = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackOrder[take].data())));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(chosen + m), _mm256_permutevar8x32_epi32(r, order));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(bins + m),
+                                _mm256_add_epi32(order, _mm256_set1_epi32(static_cast<std::int32_t>(i * 8))));
+            m += static_cast<std::size_t>(__builtin_popcount(take));
         }
-        for (; take != 0; take &= take - 1) {
-            const std::size_t bin = i * 8 + static_cast<std::size_t>(__builtin_ctz(take));
-            chosen[m] = ranks[bin];
-            bins[m] = static_cast<std::int32_t>(bin);
-            ++m;
+    } else {
+        for (std::size_t i = 0; i < blocks && m < k; ++i) {
+            const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(ranks) + i);
+            const unsigned less = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vt, r))));
+            unsigned eq = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(vt, r))));
+            unsigned take = less;
+            for (; eq != 0 && ties_left > 0; --ties_left) {  // the lowest ties first
+                take |= eq & (0u - eq);
+                eq &= eq - 1;
+            }
+            for (; take != 0; take &= take - 1) {
+                const std::size_t bin = i * 8 + static_cast<std::size_t>(__builtin_ctz(take));
+                chosen[m] = ranks[bin];
+                bins[m] = static_cast<std::int32_t>(bin);
+                ++m;
+            }
         }
     }
     for (std::size_t j = k; j < kblocks * 8; ++j) chosen[j] = kPad;
@@ -212,8 +269,7 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
     // chosen ranks span less than 2^24, (rank - lowest) << 7 | position is
     // one distinct key per bin in the same order, and one compare counts.
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    std::int32_t low = t;
-    for (std::size_t i = 0; i < k; ++i) low = chosen[i] < low ? chosen[i] : low;
+    const std::int32_t low = lo;  // the least rank of all is chosen
     if (k <= 128 && t - low < (1 << 24)) {
         for (std::size_t i = 0; i < k; ++i) chosen[i] = (chosen[i] - low) << 7 | static_cast<std::int32_t>(i);
         for (std::size_t i = 0; i < k; ++i) {
@@ -284,58 +340,82 @@ __m256d atan2_close4(__m256d y, __m256d xs) {
     return _mm256_xor_pd(a, _mm256_and_pd(y, sign));                    // y < 0 negates
 }
 
-// The code of the angle when it is certain, else -1.
-int code_of_angle(double angle, float re, float im, std::span<const float> table, double per_unit) {
-    // Off the axes only: there the sign of a zero decides between 0 and 2*pi,
-    // or between pi and -pi.
-    if (!(std::isfinite(re) && std::isfinite(im)) || re == 0.0f || im == 0.0f) return -1;
-    // atan2f is within a few units in the last place of the true angle, the
-    // float sum with 2*pi rounds once more, and distances to table entries
-    // round too: 1e-5 (about 40 units in the last place at pi) covers all.
-    constexpr double kMargin = 1e-5;
-    if (std::fabs(angle) < kMargin) return -1;
-    const std::size_t n = table.size();
-    const double p = angle < 0.0 ? angle + static_cast<double>(kTwoPi) : angle;
-    double guess = (p - static_cast<double>(table[0])) * per_unit + 0.5;
-    guess = guess < 0.0 ? 0.0 : (guess > static_cast<double>(n - 1) ? static_cast<double>(n - 1) : guess);
-    std::size_t j = static_cast<std::size_t>(guess);
-    for (int step = 0; step < 3; ++step) {
-        const double below = j > 0 ? (static_cast<double>(table[j - 1]) + table[j]) / 2 : -1e300;
-        const double above = j + 1 < n ? (static_cast<double>(table[j]) + table[j + 1]) / 2 : 1e300;
-        if (p > below + kMargin && p < above - kMargin) return static_cast<int>(j);
-        if (p <= below - kMargin && j > 0) {
-            --j;
-        } else if (p >= above + kMargin && j + 1 < n) {
-            ++j;
-        } else {
-            return -1;  // within the margin of a midpoint
-        }
-    }
-    return -1;
-}
+// atan2f is within a few units in the last place of the true angle, the
+// float sum with 2*pi rounds once more, and distances to table entries round
+// too: 1e-5 (about 40 units in the last place at pi) covers all.
+constexpr double kMargin = 1e-5;
 
 }  // namespace
 
+PhaseCodeBounds::PhaseCodeBounds(std::span<const float> table) {
+    const std::size_t n = table.size();
+    if (n < 2) return;
+    for (std::size_t j = 0; j < n; ++j)
+        if (!std::isfinite(table[j]) || (j > 0 && !(table[j - 1] < table[j]))) return;
+    lower_.resize(n);
+    upper_.resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        lower_[j] = j > 0 ? (static_cast<double>(table[j - 1]) + table[j]) / 2 + kMargin : -HUGE_VAL;
+        upper_[j] = j + 1 < n ? (static_cast<double>(table[j]) + table[j + 1]) / 2 - kMargin : HUGE_VAL;
+    }
+    origin_ = table.front();
+    per_unit_ = static_cast<double>(n - 1) / (static_cast<double>(table.back()) - static_cast<double>(table.front()));
+}
+
 void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
-                         std::span<const float> table, int* out) {
-    if (table.size() < 2) {
+                         const PhaseCodeBounds& bounds, int* out) {
+    if (!bounds.usable()) {
         std::fill(out, out + k, -1);
         return;
     }
-    // Entries per radian, for a first guess at the nearest one.
-    const double per_unit = static_cast<double>(table.size() - 1) /
-                            (static_cast<double>(table.back()) - static_cast<double>(table.front()));
-    alignas(32) double angle[4];
-    for (std::size_t j0 = 0; j0 < k; j0 += 4) {
-        const std::size_t m = std::min<std::size_t>(4, k - j0);
-        std::complex<float> b[4];
-        for (std::size_t l = 0; l < 4; ++l) b[l] = bins[idx[j0 + (l < m ? l : 0)]];
-        // Built in registers: values stored one by one and loaded as a
-        // vector would stall the load.
-        const __m256d re = _mm256_set_pd(b[3].real(), b[2].real(), b[1].real(), b[0].real());
-        const __m256d im = _mm256_set_pd(b[3].imag(), b[2].imag(), b[1].imag(), b[0].imag());
-        _mm256_store_pd(angle, atan2_close4(im, re));
-        for (std::size_t l = 0; l < m; ++l) out[j0 + l] = code_of_angle(angle[l], b[l].real(), b[l].imag(), table, per_unit);
+    const double* lower = bounds.lower_.data();
+    const double* upper = bounds.upper_.data();
+    const double top = static_cast<double>(bounds.lower_.size() - 1);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d inf = _mm256_set1_pd(HUGE_VAL);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d margin = _mm256_set1_pd(kMargin);
+    const __m256d two_pi = _mm256_set1_pd(static_cast<double>(kTwoPi));
+    const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    const __m256i deinterleave = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    constexpr std::size_t kRun = 64;
+    alignas(32) double angles[kRun];
+    for (std::size_t r0 = 0; r0 < k; r0 += kRun) {
+        const std::size_t run = std::min(kRun, k - r0);
+        // Pass 1, four bins at a time and free of branches, so that the long
+        // chains of the angle overlap: the angle plus 2*pi when negative, or
+        // NaN where no code is certain whatever the table.
+        for (std::size_t j0 = 0; j0 < run; j0 += 4) {
+            const auto bin = [&](std::size_t l) {  // one (re, im) pair, loaded as 64 bits
+                return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bins + idx[r0 + std::min(j0 + l, run - 1)]));
+            };
+            const __m256 pairs = _mm256_castsi256_ps(
+                _mm256_setr_m128i(_mm_unpacklo_epi64(bin(0), bin(1)), _mm_unpacklo_epi64(bin(2), bin(3))));
+            const __m256 parts = _mm256_permutevar8x32_ps(pairs, deinterleave);  // four re, then four im
+            const __m256d re = _mm256_cvtps_pd(_mm256_castps256_ps128(parts));
+            const __m256d im = _mm256_cvtps_pd(_mm256_extractf128_ps(parts, 1));
+            // Finite, and off the axes, where the sign of a zero would decide
+            // between 0 and 2*pi or between pi and -pi; then away from 0.
+            __m256d ok = _mm256_and_pd(
+                _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, re), inf, _CMP_LT_OQ), _mm256_cmp_pd(re, zero, _CMP_NEQ_OQ)),
+                _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, im), inf, _CMP_LT_OQ), _mm256_cmp_pd(im, zero, _CMP_NEQ_OQ)));
+            const __m256d angle = atan2_close4(im, re);
+            ok = _mm256_and_pd(ok, _mm256_cmp_pd(_mm256_andnot_pd(sign, angle), margin, _CMP_GE_OQ));
+            const __m256d p = _mm256_add_pd(angle, _mm256_and_pd(_mm256_cmp_pd(angle, zero, _CMP_LT_OQ), two_pi));
+            _mm256_store_pd(angles + j0, _mm256_blendv_pd(nan, p, ok));
+        }
+        // Pass 2: the entry guessed by interpolation (NaN to the top), one
+        // step toward p when p lies outside its interval, and the code where
+        // p lies inside the interval then (never for NaN).
+        for (std::size_t j = 0; j < run; ++j) {
+            const double p = angles[j];
+            double g = (p - bounds.origin_) * bounds.per_unit_ + 0.5;
+            g = g < top ? g : top;
+            g = g > 0.0 ? g : 0.0;
+            std::size_t c = static_cast<std::size_t>(g);
+            c = c - (p <= lower[c] && c > 0 ? 1 : 0) + (p >= upper[c] && c < top ? 1 : 0);
+            out[r0 + j] = p > lower[c] && p < upper[c] ? static_cast<int>(c) : -1;
+        }
     }
 }
 

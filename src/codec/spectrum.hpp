@@ -39,16 +39,33 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
 void select_strongest_plain(std::span<const float> mags, std::size_t k, std::uint16_t* idx,
                             std::vector<std::uint64_t>& work);
 
-// The phase codes of the k kept bins bins[idx[j]] through an ascending,
-// finite phase table: out[j] is the code `NearestTable(table).nearest(p)`
-// gives for p = atan2f(im, re), plus 2*pi (as a float) when negative. It is
-// decided from an angle taken in double precision within 1e-9 of the true
-// one, and only where that angle lies so far from every midpoint between
-// table entries, and from angle 0, that the single-precision p cannot fall on
-// the other side; out[j] is -1 where it is not certain (and for zeros,
+// What deciding phase codes from an angle needs of an ascending, finite
+// phase table of two entries or more: for each entry, the interval of angles
+// (in double precision) whose code is certain to be that entry's.
+class PhaseCodeBounds {
+public:
+    PhaseCodeBounds() = default;
+    explicit PhaseCodeBounds(std::span<const float> table);
+    bool usable() const { return !lower_.empty(); }
+
+private:
+    friend void certain_phase_codes(const std::complex<float>*, const std::uint16_t*, std::size_t,
+                                    const PhaseCodeBounds&, int*);
+    std::vector<double> lower_, upper_;  // entry j is certain for lower_[j] < p < upper_[j]
+    double origin_ = 0.0;                // a first guess at the entry: (p - origin_) * per_unit_
+    double per_unit_ = 0.0;
+};
+
+// The phase codes of the k kept bins bins[idx[j]] through a usable table:
+// out[j] is the code `NearestTable(table).nearest(p)` gives for
+// p = atan2f(im, re), plus 2*pi (as a float) when negative. It is decided
+// from an angle taken in double precision within 1e-9 of the true one, and
+// only where that angle lies so far from every midpoint between table
+// entries, and from angle 0, that the single-precision p cannot fall on the
+// other side; out[j] is -1 where it is not certain (and for zeros,
 // infinities and NaN), and the caller takes the exact path there.
 void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
-                         std::span<const float> table, int* out);
+                         const PhaseCodeBounds& bounds, int* out);
 
 }  // namespace korvane
 
