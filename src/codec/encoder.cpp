@@ -237,10 +237,9 @@ void scale_and_transform(const SpectralFftPlan& plan, std::span<const float> x, 
     const std::size_t dim = x.size();
     const float w = floored_norm(norm);
     if (scaling == Scaling::by_reciprocal) {
-        const float inv = 1.0f / w;
-        for (std::size_t i = 0; i < dim; ++i) buffer[i] = {inv * x[i], 0.0f};
+        scaled_to_complex(x.data(), dim, 1.0f / w, false, buffer.data());
     } else {
-        for (std::size_t i = 0; i < dim; ++i) buffer[i] = {x[i] / w, 0.0f};
+        scaled_to_complex(x.data(), dim, w, true, buffer.data());
     }
     forward_transform(plan, buffer, scratch);
 }

@@ -62,6 +62,21 @@ void sums_of_squares8(const float* const rows[kLanes], std::size_t dim, float ou
     _mm256_storeu_ps(out, s);
 }
 
+void scaled_to_complex(const float* x, std::size_t n, float s, bool divide, std::complex<float>* out) {
+    float* o = reinterpret_cast<float*>(out);
+    const __m256 vs = _mm256_set1_ps(s), zero = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 xv = _mm256_loadu_ps(x + i);
+        const __m256 v = divide ? _mm256_div_ps(xv, vs) : _mm256_mul_ps(vs, xv);
+        const __m256 lo = _mm256_unpacklo_ps(v, zero);  // v0 0 v1 0 | v4 0 v5 0
+        const __m256 hi = _mm256_unpackhi_ps(v, zero);  // v2 0 v3 0 | v6 0 v7 0
+        _mm256_storeu_ps(o + 2 * i, _mm256_permute2f128_ps(lo, hi, 0x20));
+        _mm256_storeu_ps(o + 2 * i + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+    }
+    for (; i < n; ++i) out[i] = {divide ? x[i] / s : s * x[i], 0.0f};
+}
+
 void bin_magnitudes(const std::complex<float>* bins, std::size_t n, float* out) {
     const float* p = reinterpret_cast<const float*>(bins);
     const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
@@ -299,50 +314,52 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
 
 namespace {
 
-constexpr double kPi = 3.141592653589793238462643383279502884;
-constexpr double kTanPiOver8 = 0.41421356237309504880;
-
-// atan(u) for |u| <= tan(pi/8), by its alternating series to u^23: the first
-// omitted term, and so the error, is below 0.4143^25 / 25 < 1e-10.
-constexpr int kAtanTerms = 12;
-constexpr std::array<double, kAtanTerms> kAtanSeries = [] {
-    std::array<double, kAtanTerms> c{};
-    for (int k = 0; k < kAtanTerms; ++k) c[k] = ((k & 1) ? -1.0 : 1.0) / static_cast<double>(2 * k + 1);
+// atan(u) for |u| <= tan(pi/8), by its alternating series to u^15: the
+// first omitted term, and so the error of the series, is below
+// 0.4143^17 / 17 < 2e-8.
+constexpr int kAtanTerms = 8;
+constexpr std::array<float, kAtanTerms> kAtanSeries = [] {
+    std::array<float, kAtanTerms> c{};
+    for (int k = 0; k < kAtanTerms; ++k) c[k] = static_cast<float>(((k & 1) ? -1.0 : 1.0) / static_cast<double>(2 * k + 1));
     return c;
 }();
 
-// atan2(y, x) for four pairs of finite, non-zero values, within 1e-9; other
-// lanes give values of no meaning.
-__m256d atan2_close4(__m256d y, __m256d xs) {
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    const __m256d ax = _mm256_andnot_pd(sign, xs), ay = _mm256_andnot_pd(sign, y);
-    const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
-    const __m256d t = _mm256_div_pd(_mm256_min_pd(ax, ay), _mm256_max_pd(ax, ay));  // in (0, 1]
-    const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d big = _mm256_cmp_pd(t, _mm256_set1_pd(kTanPiOver8), _CMP_GT_OQ);
-    const __m256d u = _mm256_blendv_pd(t, _mm256_div_pd(_mm256_sub_pd(t, one), _mm256_add_pd(t, one)), big);
-    // The series in x = u^2 by Estrin's scheme: pairs, then pairs of pairs,
-    // for a short chain of dependent operations.
-    const __m256d x = _mm256_mul_pd(u, u);
-    const __m256d x2 = _mm256_mul_pd(x, x);
-    const __m256d x4 = _mm256_mul_pd(x2, x2);
+// atan2(y, x) for eight pairs of finite, non-zero values, in single
+// precision, within 1e-6 of the true angle: the series (2e-8), its
+// coefficients and evaluation (a few units in the last place of a value below
+// 0.4), the reduction's quotients (relative 2e-7 of u), and the rounded
+// constants and sums that follow (each within half a unit in the last place
+// of values below 4, 2.4e-7). Other lanes give values of no meaning.
+__m256 atan2_close8(__m256 y, __m256 xs) {
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    const __m256 ax = _mm256_andnot_ps(sign, xs), ay = _mm256_andnot_ps(sign, y);
+    const __m256 steep = _mm256_cmp_ps(ay, ax, _CMP_GT_OQ);
+    const __m256 t = _mm256_div_ps(_mm256_min_ps(ax, ay), _mm256_max_ps(ax, ay));  // in [0, 1]
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 big = _mm256_cmp_ps(t, _mm256_set1_ps(0.41421356f), _CMP_GT_OQ);
+    // Above tan(pi/8): atan(t) = pi/4 + atan((t - 1) / (t + 1)).
+    const __m256 u = _mm256_blendv_ps(t, _mm256_div_ps(_mm256_sub_ps(t, one), _mm256_add_ps(t, one)), big);
+    // The series in x = u^2 by Estrin's scheme, for a short chain of
+    // dependent operations.
+    const __m256 x = _mm256_mul_ps(u, u);
+    const __m256 x2 = _mm256_mul_ps(x, x);
     auto pair = [&](int k) {
-        return _mm256_add_pd(_mm256_set1_pd(kAtanSeries[k]), _mm256_mul_pd(_mm256_set1_pd(kAtanSeries[k + 1]), x));
+        return _mm256_add_ps(_mm256_set1_ps(kAtanSeries[k]), _mm256_mul_ps(_mm256_set1_ps(kAtanSeries[k + 1]), x));
     };
-    static_assert(kAtanTerms == 12);
-    const __m256d q0 = _mm256_add_pd(pair(0), _mm256_mul_pd(pair(2), x2));
-    const __m256d q1 = _mm256_add_pd(pair(4), _mm256_mul_pd(pair(6), x2));
-    const __m256d q2 = _mm256_add_pd(pair(8), _mm256_mul_pd(pair(10), x2));
-    const __m256d s = _mm256_add_pd(_mm256_add_pd(q0, _mm256_mul_pd(q1, x4)), _mm256_mul_pd(q2, _mm256_mul_pd(x4, x4)));
-    __m256d a = _mm256_add_pd(_mm256_and_pd(big, _mm256_set1_pd(kPi / 4)), _mm256_mul_pd(s, u));
-    a = _mm256_blendv_pd(a, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), a), steep);
-    a = _mm256_blendv_pd(a, _mm256_sub_pd(_mm256_set1_pd(kPi), a), xs);  // x < 0 (sign bit)
-    return _mm256_xor_pd(a, _mm256_and_pd(y, sign));                    // y < 0 negates
+    static_assert(kAtanTerms == 8);
+    const __m256 q0 = _mm256_add_ps(pair(0), _mm256_mul_ps(pair(2), x2));
+    const __m256 q1 = _mm256_add_ps(pair(4), _mm256_mul_ps(pair(6), x2));
+    const __m256 s = _mm256_add_ps(q0, _mm256_mul_ps(q1, _mm256_mul_ps(x2, x2)));
+    __m256 a = _mm256_add_ps(_mm256_and_ps(big, _mm256_set1_ps(0.78539816f)), _mm256_mul_ps(s, u));
+    a = _mm256_blendv_ps(a, _mm256_sub_ps(_mm256_set1_ps(1.57079633f), a), steep);
+    a = _mm256_blendv_ps(a, _mm256_sub_ps(_mm256_set1_ps(3.14159265f), a), xs);  // x < 0 (sign bit)
+    return _mm256_xor_ps(a, _mm256_and_ps(y, sign));                         // y < 0 negates
 }
 
-// atan2f is within a few units in the last place of the true angle, the
-// float sum with 2*pi rounds once more, and distances to table entries round
-// too: 1e-5 (about 40 units in the last place at pi) covers all.
+// The angle above is within 1e-6 of the true one, atan2f within a few units
+// in the last place, the float sum with 2*pi rounds once more, and distances
+// to table entries round too: 1e-5 (about 40 units in the last place at pi)
+// covers all.
 constexpr double kMargin = 1e-5;
 
 }  // namespace
@@ -371,44 +388,44 @@ void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* i
     const double* lower = bounds.lower_.data();
     const double* upper = bounds.upper_.data();
     const double top = static_cast<double>(bounds.lower_.size() - 1);
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    const __m256d inf = _mm256_set1_pd(HUGE_VAL);
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d margin = _mm256_set1_pd(kMargin);
-    const __m256d two_pi = _mm256_set1_pd(static_cast<double>(kTwoPi));
-    const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
-    const __m256i deinterleave = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 margin = _mm256_set1_ps(static_cast<float>(kMargin));
+    const __m256 two_pi = _mm256_set1_ps(kTwoPi);
+    const __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
     constexpr std::size_t kRun = 64;
-    alignas(32) double angles[kRun];
+    alignas(32) float angles[kRun];
     for (std::size_t r0 = 0; r0 < k; r0 += kRun) {
         const std::size_t run = std::min(kRun, k - r0);
-        // Pass 1, four bins at a time and free of branches, so that the long
+        // Pass 1, eight bins at a time and free of branches, so that the long
         // chains of the angle overlap: the angle plus 2*pi when negative, or
         // NaN where no code is certain whatever the table.
-        for (std::size_t j0 = 0; j0 < run; j0 += 4) {
+        for (std::size_t j0 = 0; j0 < run; j0 += 8) {
             const auto bin = [&](std::size_t l) {  // one (re, im) pair, loaded as 64 bits
                 return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bins + idx[r0 + std::min(j0 + l, run - 1)]));
             };
-            const __m256 pairs = _mm256_castsi256_ps(
-                _mm256_setr_m128i(_mm_unpacklo_epi64(bin(0), bin(1)), _mm_unpacklo_epi64(bin(2), bin(3))));
-            const __m256 parts = _mm256_permutevar8x32_ps(pairs, deinterleave);  // four re, then four im
-            const __m256d re = _mm256_cvtps_pd(_mm256_castps256_ps128(parts));
-            const __m256d im = _mm256_cvtps_pd(_mm256_extractf128_ps(parts, 1));
+            const __m256 lo = _mm256_castsi256_ps(  // bins 0 1 | 4 5 as (re, im)
+                _mm256_setr_m128i(_mm_unpacklo_epi64(bin(0), bin(1)), _mm_unpacklo_epi64(bin(4), bin(5))));
+            const __m256 hi = _mm256_castsi256_ps(  // bins 2 3 | 6 7
+                _mm256_setr_m128i(_mm_unpacklo_epi64(bin(2), bin(3)), _mm_unpacklo_epi64(bin(6), bin(7))));
+            const __m256 re = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));  // bins 0 1 2 3 | 4 5 6 7
+            const __m256 im = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
             // Finite, and off the axes, where the sign of a zero would decide
             // between 0 and 2*pi or between pi and -pi; then away from 0.
-            __m256d ok = _mm256_and_pd(
-                _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, re), inf, _CMP_LT_OQ), _mm256_cmp_pd(re, zero, _CMP_NEQ_OQ)),
-                _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, im), inf, _CMP_LT_OQ), _mm256_cmp_pd(im, zero, _CMP_NEQ_OQ)));
-            const __m256d angle = atan2_close4(im, re);
-            ok = _mm256_and_pd(ok, _mm256_cmp_pd(_mm256_andnot_pd(sign, angle), margin, _CMP_GE_OQ));
-            const __m256d p = _mm256_add_pd(angle, _mm256_and_pd(_mm256_cmp_pd(angle, zero, _CMP_LT_OQ), two_pi));
-            _mm256_store_pd(angles + j0, _mm256_blendv_pd(nan, p, ok));
+            __m256 ok = _mm256_and_ps(
+                _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, re), largest, _CMP_LE_OQ), _mm256_cmp_ps(re, zero, _CMP_NEQ_OQ)),
+                _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, im), largest, _CMP_LE_OQ), _mm256_cmp_ps(im, zero, _CMP_NEQ_OQ)));
+            const __m256 angle = atan2_close8(im, re);
+            ok = _mm256_and_ps(ok, _mm256_cmp_ps(_mm256_andnot_ps(sign, angle), margin, _CMP_GE_OQ));
+            const __m256 p = _mm256_add_ps(angle, _mm256_and_ps(_mm256_cmp_ps(angle, zero, _CMP_LT_OQ), two_pi));
+            _mm256_store_ps(angles + j0, _mm256_blendv_ps(nan, p, ok));
         }
         // Pass 2: the entry guessed by interpolation (NaN to the top), one
         // step toward p when p lies outside its interval, and the code where
         // p lies inside the interval then (never for NaN).
         for (std::size_t j = 0; j < run; ++j) {
-            const double p = angles[j];
+            const double p = static_cast<double>(angles[j]);
             double g = (p - bounds.origin_) * bounds.per_unit_ + 0.5;
             g = g < top ? g : top;
             g = g > 0.0 ? g : 0.0;

@@ -18,6 +18,10 @@ inline constexpr std::size_t kLanes = 8;
 // the root of. One row per SIMD lane keeps every row's order of additions.
 void sums_of_squares8(const float* const rows[kLanes], std::size_t dim, float out[kLanes]);
 
+// out[i] = (x[i] * s, 0), or (x[i] / s, 0) when `divide`, for i < n: each
+// value one rounded single-precision operation, eight at a time.
+void scaled_to_complex(const float* x, std::size_t n, float s, bool divide, std::complex<float>* out);
+
 // out[b] = hypotf(re_b, im_b) for b < n. Finite bins take the C library's
 // own computation in double precision (both squares exact, one rounded sum,
 // a rounded root, rounded to single); any group holding an infinity or a
@@ -59,7 +63,7 @@ private:
 // The phase codes of the k kept bins bins[idx[j]] through a usable table:
 // out[j] is the code `NearestTable(table).nearest(p)` gives for
 // p = atan2f(im, re), plus 2*pi (as a float) when negative. It is decided
-// from an angle taken in double precision within 1e-9 of the true one, and
+// from an angle of our own within 1e-6 of the true one, and
 // only where that angle lies so far from every midpoint between table
 // entries, and from angle 0, that the single-precision p cannot fall on the
 // other side; out[j] is -1 where it is not certain (and for zeros,

@@ -135,6 +135,29 @@ TEST(FastSteps, EightRowSumsAreTheSequentialSums) {
     }
 }
 
+// Both rounding rules, value by value, for vectors of every kind, every
+// length past a whole vector, and scale factors that overflow, underflow or
+// are not numbers.
+TEST(FastSteps, ScaledValuesAreTheScalarOnes) {
+    std::mt19937 rng(12);
+    for (std::size_t dim : {1u, 7u, 8u, 9u, 23u, 768u}) {
+        for (int kind = 0; kind < kKinds; ++kind) {
+            const auto x = vector_of_kind(dim, kind, rng);
+            for (float s : {0.37f, 1e-9f, 1e30f, kDenorm, kInf, kNaN, -0.0f}) {
+                for (bool divide : {false, true}) {
+                    std::vector<std::complex<float>> got(dim);
+                    scaled_to_complex(x.data(), dim, s, divide, got.data());
+                    for (std::size_t i = 0; i < dim; ++i) {
+                        const float want = divide ? x[i] / s : s * x[i];
+                        ASSERT_EQ(bits_of(got[i].real()), bits_of(want)) << "dim " << dim << " kind " << kind << " at " << i;
+                        ASSERT_EQ(bits_of(got[i].imag()), 0u);
+                    }
+                }
+            }
+        }
+    }
+}
+
 // At least 10^8 pairs: random bit patterns (every class: zeros of both
 // signs, subnormals, normals, infinities, NaN of any payload), pairs of
 // close exponents (where the sum rounds), and a grid of special values.
