@@ -153,6 +153,52 @@ std::size_t count_at_most16(const std::int16_t* keys, std::size_t blocks, std::i
     return blocks * 16 - static_cast<std::size_t>(lane_sum(_mm256_madd_epi16(above, _mm256_set1_epi16(1))));
 }
 
+// idx[place of key i] = bins[i] for k distinct keys, a key's place being the
+// number of keys below it; the keys are padded to whole vectors with values
+// above them all. Four vectors of keys at a time are compared with each key
+// in turn, so the counts build up lane by lane with no sums across lanes.
+template <class Key>
+void place_by_keys(const Key* keys, std::size_t k, const std::int32_t* bins, std::uint16_t* idx) {
+    constexpr std::size_t kPerVector = 32 / sizeof(Key);
+    const auto broadcast = [](Key v) {
+        if constexpr (sizeof(Key) == 4) return _mm256_set1_epi32(v); else return _mm256_set1_epi64x(v);
+    };
+    const auto above = [](__m256i a, __m256i b) {
+        if constexpr (sizeof(Key) == 4) return _mm256_cmpgt_epi32(a, b); else return _mm256_cmpgt_epi64(a, b);
+    };
+    const std::size_t vectors = (k + kPerVector - 1) / kPerVector;
+    const auto* vec = reinterpret_cast<const __m256i*>(keys);
+    const __m256i none = _mm256_setzero_si256();
+    for (std::size_t v0 = 0; v0 < vectors; v0 += 4) {
+        // Named registers: counts kept in an array would live in memory.
+        const __m256i k0 = _mm256_load_si256(vec + v0);
+        const __m256i k1 = v0 + 1 < vectors ? _mm256_load_si256(vec + v0 + 1) : none;
+        const __m256i k2 = v0 + 2 < vectors ? _mm256_load_si256(vec + v0 + 2) : none;
+        const __m256i k3 = v0 + 3 < vectors ? _mm256_load_si256(vec + v0 + 3) : none;
+        __m256i c0 = none, c1 = none, c2 = none, c3 = none;
+        for (std::size_t j = 0; j < k; ++j) {
+            const __m256i kj = broadcast(keys[j]);
+            c0 = _mm256_sub_epi32(c0, above(k0, kj));
+            c1 = _mm256_sub_epi32(c1, above(k1, kj));
+            c2 = _mm256_sub_epi32(c2, above(k2, kj));
+            c3 = _mm256_sub_epi32(c3, above(k3, kj));
+        }
+        // A 64-bit lane's count is its low half: each "above" adds -1 to
+        // both halves.
+        alignas(32) std::int32_t places[4][8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(places[0]), c0);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(places[1]), c1);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(places[2]), c2);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(places[3]), c3);
+        for (std::size_t s = 0; s < 4; ++s) {
+            for (std::size_t l = 0; l < kPerVector; ++l) {
+                const std::size_t i = (v0 + s) * kPerVector + l;
+                if (i < k) idx[places[s][l * (8 / kPerVector)]] = static_cast<std::uint16_t>(bins[i]);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t* idx,
@@ -280,36 +326,22 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
     for (std::size_t j = k; j < kblocks * 8; ++j) chosen[j] = kPad;
 
     // Each chosen bin's place: the chosen ranks below its own, plus the
-    // equal ones at lower bins (they come earlier in bin order). When the
-    // chosen ranks span less than 2^24, (rank - lowest) << 7 | position is
-    // one distinct key per bin in the same order, and one compare counts.
-    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    // equal ones at lower bins (they come earlier in bin order), counted on
+    // one distinct key per bin in the same order: (rank - lowest) << 8 |
+    // position; in 32 bits as (rank - lowest) << 7 | position when k <= 128
+    // and the chosen ranks span less than 2^24.
     const std::int32_t low = lo;  // the least rank of all is chosen
     if (k <= 128 && t - low < (1 << 24)) {
         for (std::size_t i = 0; i < k; ++i) chosen[i] = (chosen[i] - low) << 7 | static_cast<std::int32_t>(i);
-        for (std::size_t i = 0; i < k; ++i) {
-            const __m256i ki = _mm256_set1_epi32(chosen[i]);
-            __m256i count = _mm256_setzero_si256();
-            for (std::size_t jb = 0; jb < kblocks; ++jb)
-                count = _mm256_sub_epi32(
-                    count, _mm256_cmpgt_epi32(ki, _mm256_load_si256(reinterpret_cast<const __m256i*>(chosen) + jb)));
-            idx[lane_sum(count)] = static_cast<std::uint16_t>(bins[i]);
-        }
+        for (std::size_t i = k; i < kblocks * 8; ++i) chosen[i] = kPad;
+        place_by_keys(chosen, k, bins, idx);
         return;
     }
-    for (std::size_t i = 0; i < k; ++i) {
-        const __m256i ri = _mm256_set1_epi32(chosen[i]);
-        const __m256i ii = _mm256_set1_epi32(static_cast<std::int32_t>(i));
-        __m256i count = _mm256_setzero_si256();
-        for (std::size_t jb = 0; jb < kblocks; ++jb) {
-            const __m256i rj = _mm256_load_si256(reinterpret_cast<const __m256i*>(chosen) + jb);
-            const __m256i j = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<std::int32_t>(jb * 8)));
-            const __m256i less = _mm256_cmpgt_epi32(ri, rj);
-            const __m256i earlier_tie = _mm256_and_si256(_mm256_cmpeq_epi32(ri, rj), _mm256_cmpgt_epi32(ii, j));
-            count = _mm256_sub_epi32(count, _mm256_or_si256(less, earlier_tie));
-        }
-        idx[lane_sum(count)] = static_cast<std::uint16_t>(bins[i]);
-    }
+    alignas(32) std::int64_t wide[256 + 4];
+    for (std::size_t i = 0; i < k; ++i)
+        wide[i] = static_cast<std::int64_t>(chosen[i] - low) << 8 | static_cast<std::int64_t>(i);
+    for (std::size_t i = k; i < (k + 3) / 4 * 4; ++i) wide[i] = std::numeric_limits<std::int64_t>::max();
+    place_by_keys(wide, k, bins, idx);
 }
 
 namespace {
