@@ -118,7 +118,7 @@ struct TablesData {
     std::optional<SpectralError> refusal;
     SpectralGrid mag_grid, phase_grid, norm_grid;  // the grids the tables were made from
     NearestTable mag_logs, phases, norm_logs;
-    PhaseCodeBounds phase_bounds;
+    CertainCodes certain_mags, certain_phases;  // of mag_logs and phases
 };
 
 }  // namespace
@@ -145,7 +145,8 @@ std::shared_ptr<const EncoderTables> make_tables(const SpectralGrid& mag, const 
         t->norm_grid = norm;
         t->mag_logs = NearestTable::of_logs(mag);
         t->phases = NearestTable(phase);
-        t->phase_bounds = PhaseCodeBounds(phase);
+        t->certain_mags = CertainCodes(t->mag_logs.values());
+        t->certain_phases = CertainCodes(phase);
         t->norm_logs = NearestTable::of_logs(norm);
     }
     return t;
@@ -195,13 +196,14 @@ public:
         }
         codes.mag_q.resize(k);
         codes.phase_q.resize(k);
-        logs_.resize(k);
-        found_.resize(k);
         certain_.resize(k);
-        for (std::size_t j = 0; j < k; ++j) logs_[j] = logf(mags_[codes.idx[j]]);
-        tables_.mag_logs.nearest_all(logs_.data(), k, found_.data());
-        for (std::size_t j = 0; j < k; ++j) codes.mag_q[j] = static_cast<std::uint8_t>(found_[j]);
-        certain_phase_codes(buffer_.data(), codes.idx.data(), k, tables_.phase_bounds, certain_.data());
+        certain_magnitude_codes(mags_.data(), codes.idx.data(), k, tables_.certain_mags, certain_.data());
+        for (std::size_t j = 0; j < k; ++j) {
+            const int code = certain_[j];
+            codes.mag_q[j] = static_cast<std::uint8_t>(
+                code >= 0 ? static_cast<std::size_t>(code) : tables_.mag_logs.nearest(logf(mags_[codes.idx[j]])));
+        }
+        certain_phase_codes(buffer_.data(), codes.idx.data(), k, tables_.certain_phases, certain_.data());
         for (std::size_t j = 0; j < k; ++j) {
             if (certain_[j] >= 0) {
                 codes.phase_q[j] = static_cast<std::uint8_t>(certain_[j]);
@@ -223,10 +225,8 @@ private:
     std::vector<std::complex<float>> scratch_;
     std::vector<float> mags_;
     std::vector<std::uint64_t> work_;
-    std::vector<float> logs_;           // logf of the kept magnitudes
-    std::vector<std::uint32_t> found_;  // their codes
-    // Phase codes decided from a double-precision angle where certain, -1
-    // elsewhere (certain_phase_codes).
+    // Codes decided from values of our own where certain, -1 elsewhere
+    // (certain_magnitude_codes, certain_phase_codes).
     std::vector<int> certain_;
 };
 

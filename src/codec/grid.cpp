@@ -167,26 +167,4 @@ std::size_t NearestTable::nearest(float target) const {
     return lo;
 }
 
-void NearestTable::nearest_all(const float* targets, std::size_t count, std::uint32_t* out) const {
-    const std::size_t n = values_.size();
-    if (!ascending_ || n < 2) {
-        for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::uint32_t>(nearest(targets[i]));
-        return;
-    }
-    const float* v = values_.data();
-    const float origin = static_cast<float>(origin_), per_unit = static_cast<float>(per_unit_);
-    const float top = static_cast<float>(n - 1);
-    for (std::size_t i = 0; i < count; ++i) {
-        const float t = targets[i];
-        // The guess, clamped into the table (NaN goes to 0).
-        float g = (t - origin) * per_unit + 0.5f;
-        g = g < top ? g : top;
-        const std::size_t j = g > 0.0f ? static_cast<std::size_t>(g) : 0;
-        const float d = std::fabs(v[j] - t);
-        const bool left = j == 0 || std::fabs(v[j - 1] - t) > d;
-        const bool right = j == n - 1 || std::fabs(v[j + 1] - t) > d;
-        out[i] = left && right ? static_cast<std::uint32_t>(j) : static_cast<std::uint32_t>(nearest(t));
-    }
-}
-
 }  // namespace korvane

@@ -66,11 +66,6 @@ public:
     static NearestTable of_logs(std::span<const float> grid);
 
     std::size_t nearest(float target) const;
-    // out[i] = nearest(targets[i]) for i < count. In an ascending table an
-    // interpolated guess j is confirmed when both neighbours are strictly
-    // farther (distances fall, then rise, so j is then the first nearest);
-    // a guess not confirmed takes `nearest`.
-    void nearest_all(const float* targets, std::size_t count, std::uint32_t* out) const;
     bool ascending() const { return ascending_; }
     std::span<const float> values() const { return values_; }
 

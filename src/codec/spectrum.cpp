@@ -388,15 +388,34 @@ __m256 atan2_close8(__m256 y, __m256 xs) {
     return _mm256_xor_ps(a, _mm256_and_ps(y, sign));                         // y < 0 negates
 }
 
-// The angle above is within 1e-6 of the true one, atan2f within a few units
-// in the last place, the float sum with 2*pi rounds once more, and distances
-// to table entries round too: 1e-5 (about 40 units in the last place at pi)
-// covers all.
-constexpr double kMargin = 1e-5;
+// ln(f) for eight values f in [sqrt(1/2), sqrt(2)], in single precision: as
+// 2 atanh(s) for s = (f - 1) / (f + 1), |s| <= 0.1716, by its series to
+// s^11 (the first omitted term is below 2e-11). f - 1 is exact there, and
+// the quotient, the coefficients, the evaluation and the last product each
+// round within a few units in the last place of values below 0.35: within
+// 2e-7 in all.
+__m256 log_near_one8(__m256 f) {
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 s = _mm256_div_ps(_mm256_sub_ps(f, one), _mm256_add_ps(f, one));
+    const __m256 z = _mm256_mul_ps(s, s);
+    const __m256 z2 = _mm256_mul_ps(z, z);
+    auto pair = [&](float a, float b) { return _mm256_add_ps(_mm256_set1_ps(a), _mm256_mul_ps(_mm256_set1_ps(b), z)); };
+    const __m256 q0 = _mm256_add_ps(pair(1.0f, 1.0f / 3.0f), _mm256_mul_ps(pair(1.0f / 5.0f, 1.0f / 7.0f), z2));
+    const __m256 series = _mm256_add_ps(q0, _mm256_mul_ps(pair(1.0f / 9.0f, 1.0f / 11.0f), _mm256_mul_ps(z2, z2)));
+    return _mm256_mul_ps(_mm256_add_ps(s, s), series);
+}
+
+// The values decided from are within 1e-6 of the true ones (see above), the
+// values the exact path quantises within a few units in their last place
+// (atan2f and logf, the float sum with 2*pi), and distances to table entries
+// round too. An entry is certain where the value lies farther than the
+// margin from every midpoint between entries: 1e-5 (about 40 units in the
+// last place at pi), plus 2^-20 of the midpoint for tables far from zero.
+double margin_at(double midpoint) { return 1e-5 + std::fabs(midpoint) * 0x1p-20; }
 
 }  // namespace
 
-PhaseCodeBounds::PhaseCodeBounds(std::span<const float> table) {
+CertainCodes::CertainCodes(std::span<const float> table) {
     const std::size_t n = table.size();
     if (n < 2) return;
     for (std::size_t j = 0; j < n; ++j)
@@ -404,26 +423,45 @@ PhaseCodeBounds::PhaseCodeBounds(std::span<const float> table) {
     lower_.resize(n);
     upper_.resize(n);
     for (std::size_t j = 0; j < n; ++j) {
-        lower_[j] = j > 0 ? (static_cast<double>(table[j - 1]) + table[j]) / 2 + kMargin : -HUGE_VAL;
-        upper_[j] = j + 1 < n ? (static_cast<double>(table[j]) + table[j + 1]) / 2 - kMargin : HUGE_VAL;
+        if (j > 0) {
+            const double mid = (static_cast<double>(table[j - 1]) + table[j]) / 2;
+            lower_[j] = mid + margin_at(mid);
+        } else {
+            lower_[j] = -HUGE_VAL;
+        }
+        if (j + 1 < n) {
+            const double mid = (static_cast<double>(table[j]) + table[j + 1]) / 2;
+            upper_[j] = mid - margin_at(mid);
+        } else {
+            upper_[j] = HUGE_VAL;
+        }
     }
     origin_ = table.front();
     per_unit_ = static_cast<double>(n - 1) / (static_cast<double>(table.back()) - static_cast<double>(table.front()));
 }
 
+int CertainCodes::code_of(double v) const {
+    // The guessed entry, clamped into the table (NaN to the top), then one
+    // step toward v when v lies outside its interval.
+    const double top = static_cast<double>(lower_.size() - 1);
+    double g = (v - origin_) * per_unit_ + 0.5;
+    g = g < top ? g : top;
+    g = g > 0.0 ? g : 0.0;
+    std::size_t c = static_cast<std::size_t>(g);
+    c = c - (v <= lower_[c] && c > 0 ? 1 : 0) + (v >= upper_[c] && c + 1 < lower_.size() ? 1 : 0);
+    return v > lower_[c] && v < upper_[c] ? static_cast<int>(c) : -1;
+}
+
 void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
-                         const PhaseCodeBounds& bounds, int* out) {
-    if (!bounds.usable()) {
+                         const CertainCodes& phases, int* out) {
+    if (!phases.usable()) {
         std::fill(out, out + k, -1);
         return;
     }
-    const double* lower = bounds.lower_.data();
-    const double* upper = bounds.upper_.data();
-    const double top = static_cast<double>(bounds.lower_.size() - 1);
     const __m256 sign = _mm256_set1_ps(-0.0f);
     const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
     const __m256 zero = _mm256_setzero_ps();
-    const __m256 margin = _mm256_set1_ps(static_cast<float>(kMargin));
+    const __m256 margin = _mm256_set1_ps(1e-5f);
     const __m256 two_pi = _mm256_set1_ps(kTwoPi);
     const __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
     constexpr std::size_t kRun = 64;
@@ -453,18 +491,50 @@ void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* i
             const __m256 p = _mm256_add_ps(angle, _mm256_and_ps(_mm256_cmp_ps(angle, zero, _CMP_LT_OQ), two_pi));
             _mm256_store_ps(angles + j0, _mm256_blendv_ps(nan, p, ok));
         }
-        // Pass 2: the entry guessed by interpolation (NaN to the top), one
-        // step toward p when p lies outside its interval, and the code where
-        // p lies inside the interval then (never for NaN).
-        for (std::size_t j = 0; j < run; ++j) {
-            const double p = static_cast<double>(angles[j]);
-            double g = (p - bounds.origin_) * bounds.per_unit_ + 0.5;
-            g = g < top ? g : top;
-            g = g > 0.0 ? g : 0.0;
-            std::size_t c = static_cast<std::size_t>(g);
-            c = c - (p <= lower[c] && c > 0 ? 1 : 0) + (p >= upper[c] && c < top ? 1 : 0);
-            out[r0 + j] = p > lower[c] && p < upper[c] ? static_cast<int>(c) : -1;
+        // Pass 2: the codes, one by one.
+        for (std::size_t j = 0; j < run; ++j) out[r0 + j] = phases.code_of(static_cast<double>(angles[j]));
+    }
+}
+
+void certain_magnitude_codes(const float* mags, const std::uint16_t* idx, std::size_t k, const CertainCodes& logs,
+                             int* out) {
+    if (!logs.usable()) {
+        std::fill(out, out + k, -1);
+        return;
+    }
+    const __m256i mantissa = _mm256_set1_epi32(0x007FFFFF), exponent_one = _mm256_set1_epi32(0x3F800000);
+    const __m256 smallest = _mm256_set1_ps(std::numeric_limits<float>::min());
+    const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
+    const __m256d ln2 = _mm256_set1_pd(0.693147180559945309417232121458176568);
+    const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    constexpr std::size_t kRun = 64;
+    alignas(32) double values[kRun];
+    for (std::size_t r0 = 0; r0 < k; r0 += kRun) {
+        const std::size_t run = std::min(kRun, k - r0);
+        // Pass 1, eight at a time: m = 2^e f with f in [sqrt(1/2), sqrt(2)),
+        // ln m = e ln 2 + ln f, the sum in double; NaN for magnitudes that
+        // are not normal numbers.
+        for (std::size_t j0 = 0; j0 < run; j0 += 8) {
+            const auto at = [&](std::size_t l) { return mags[idx[r0 + std::min(j0 + l, run - 1)]]; };
+            const __m256 m = _mm256_setr_ps(at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7));
+            const __m256 ok = _mm256_and_ps(_mm256_cmp_ps(m, smallest, _CMP_GE_OQ), _mm256_cmp_ps(m, largest, _CMP_LE_OQ));
+            const __m256i bits = _mm256_castps_si256(m);
+            __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127));
+            __m256 f = _mm256_castsi256_ps(_mm256_or_si256(_mm256_and_si256(bits, mantissa), exponent_one));
+            const __m256 high = _mm256_cmp_ps(f, _mm256_set1_ps(1.41421356f), _CMP_GE_OQ);
+            f = _mm256_blendv_ps(f, _mm256_mul_ps(f, _mm256_set1_ps(0.5f)), high);  // exact
+            e = _mm256_sub_epi32(e, _mm256_castps_si256(high));                     // + 1 where halved
+            const __m256 lf = log_near_one8(f);
+            const __m256d y0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(e)), ln2),
+                                             _mm256_cvtps_pd(_mm256_castps256_ps128(lf)));
+            const __m256d y1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(e, 1)), ln2),
+                                             _mm256_cvtps_pd(_mm256_extractf128_ps(lf, 1)));
+            const __m256 okd = _mm256_permutevar8x32_ps(ok, _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
+            const __m256 okd1 = _mm256_permutevar8x32_ps(ok, _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7));
+            _mm256_store_pd(values + j0, _mm256_blendv_pd(nan, y0, _mm256_castps_pd(okd)));
+            _mm256_store_pd(values + j0 + 4, _mm256_blendv_pd(nan, y1, _mm256_castps_pd(okd1)));
         }
+        for (std::size_t j = 0; j < run; ++j) out[r0 + j] = logs.code_of(values[j]);
     }
 }
 

@@ -43,33 +43,42 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
 void select_strongest_plain(std::span<const float> mags, std::size_t k, std::uint16_t* idx,
                             std::vector<std::uint64_t>& work);
 
-// What deciding phase codes from an angle needs of an ascending, finite
-// phase table of two entries or more: for each entry, the interval of angles
-// (in double precision) whose code is certain to be that entry's.
-class PhaseCodeBounds {
+// Codes decided from values of our own that are close to, but not always
+// equal to, the ones the exact path quantises. For an ascending, finite
+// table of two entries or more: the interval of values (in double precision)
+// whose first nearest entry is certain to be each entry, for every value
+// within the margin (see spectrum.cpp) of the one at hand.
+class CertainCodes {
 public:
-    PhaseCodeBounds() = default;
-    explicit PhaseCodeBounds(std::span<const float> table);
+    CertainCodes() = default;
+    explicit CertainCodes(std::span<const float> table);
     bool usable() const { return !lower_.empty(); }
+    // The entry whose interval holds v; -1 where none does (NaN included).
+    int code_of(double v) const;
 
 private:
-    friend void certain_phase_codes(const std::complex<float>*, const std::uint16_t*, std::size_t,
-                                    const PhaseCodeBounds&, int*);
-    std::vector<double> lower_, upper_;  // entry j is certain for lower_[j] < p < upper_[j]
-    double origin_ = 0.0;                // a first guess at the entry: (p - origin_) * per_unit_
+    std::vector<double> lower_, upper_;  // entry j is certain for lower_[j] < v < upper_[j]
+    double origin_ = 0.0;                // a first guess at the entry: (v - origin_) * per_unit_
     double per_unit_ = 0.0;
 };
 
-// The phase codes of the k kept bins bins[idx[j]] through a usable table:
-// out[j] is the code `NearestTable(table).nearest(p)` gives for
-// p = atan2f(im, re), plus 2*pi (as a float) when negative. It is decided
-// from an angle of our own within 1e-6 of the true one, and
-// only where that angle lies so far from every midpoint between table
-// entries, and from angle 0, that the single-precision p cannot fall on the
-// other side; out[j] is -1 where it is not certain (and for zeros,
-// infinities and NaN), and the caller takes the exact path there.
+// The phase codes of the k kept bins bins[idx[j]] through the certain codes
+// of a phase table: out[j] is the code `NearestTable(table).nearest(p)`
+// gives for p = atan2f(im, re), plus 2*pi (as a float) when negative. It is
+// decided from an angle of our own within 1e-6 of the true one, off the axes
+// and away from angle 0 (where the sign of a zero or of a tiny angle decides
+// between the table's ends); out[j] is -1 where it is not certain (and for
+// zeros, infinities and NaN), and the caller takes the exact path there.
 void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
-                         const PhaseCodeBounds& bounds, int* out);
+                         const CertainCodes& phases, int* out);
+
+// The magnitude codes of the k kept magnitudes mags[idx[j]] through the
+// certain codes of a grid's logarithms (logf of each entry): out[j] is the
+// code `NearestTable(logs).nearest(logf(m))` gives, decided from a logarithm
+// of our own within 1e-6 of the true one; -1 where it is not certain (and
+// for zeros, subnormals, infinities and NaN).
+void certain_magnitude_codes(const float* mags, const std::uint16_t* idx, std::size_t k, const CertainCodes& logs,
+                             int* out);
 
 }  // namespace korvane
 
