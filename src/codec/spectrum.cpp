@@ -440,18 +440,6 @@ CertainCodes::CertainCodes(std::span<const float> table) {
     per_unit_ = static_cast<double>(n - 1) / (static_cast<double>(table.back()) - static_cast<double>(table.front()));
 }
 
-int CertainCodes::code_of(double v) const {
-    // The guessed entry, clamped into the table (NaN to the top), then one
-    // step toward v when v lies outside its interval.
-    const double top = static_cast<double>(lower_.size() - 1);
-    double g = (v - origin_) * per_unit_ + 0.5;
-    g = g < top ? g : top;
-    g = g > 0.0 ? g : 0.0;
-    std::size_t c = static_cast<std::size_t>(g);
-    c = c - (v <= lower_[c] && c > 0 ? 1 : 0) + (v >= upper_[c] && c + 1 < lower_.size() ? 1 : 0);
-    return v > lower_[c] && v < upper_[c] ? static_cast<int>(c) : -1;
-}
-
 void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
                          const CertainCodes& phases, int* out) {
     if (!phases.usable()) {

@@ -54,7 +54,17 @@ public:
     explicit CertainCodes(std::span<const float> table);
     bool usable() const { return !lower_.empty(); }
     // The entry whose interval holds v; -1 where none does (NaN included).
-    int code_of(double v) const;
+    int code_of(double v) const {
+        // The guessed entry, clamped into the table (NaN to the top), then
+        // one step toward v when v lies outside its interval.
+        const std::size_t last = lower_.size() - 1;
+        double g = (v - origin_) * per_unit_ + 0.5;
+        g = g < static_cast<double>(last) ? g : static_cast<double>(last);
+        g = g > 0.0 ? g : 0.0;
+        std::size_t c = static_cast<std::size_t>(g);
+        c = c - (v <= lower_[c] && c > 0 ? 1 : 0) + (v >= upper_[c] && c < last ? 1 : 0);
+        return v > lower_[c] && v < upper_[c] ? static_cast<int>(c) : -1;
+    }
 
 private:
     std::vector<double> lower_, upper_;  // entry j is certain for lower_[j] < v < upper_[j]
