@@ -641,8 +641,8 @@ TEST(EncodeRows, MatchesEncodeOnePerRow) {
             std::vector<float> flat;
             for (std::uint32_t r = 0; r < 6; ++r) {
                 auto row = pseudo_random(dim, r + 100);
-                if (r == 2) row.assign(dim, 0.0f);                 // zero row in the middle
-                if (r == 4) row.assign(dim, 0.0f), row[0] = kNaN;  // NaN row too
+                if (r == 2 || r == 4) std::fill(row.begin(), row.end(), 0.0f);  // zero row in the middle
+                if (r == 4) row[0] = kNaN;                                      // NaN row too
                 flat.insert(flat.end(), row.begin(), row.end());
             }
             auto codes = encode_rows(e, flat);
