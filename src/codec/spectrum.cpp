@@ -323,7 +323,6 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
             }
         }
     }
-    for (std::size_t j = k; j < kblocks * 8; ++j) chosen[j] = kPad;
 
     // Each chosen bin's place: the chosen ranks below its own, plus the
     // equal ones at lower bins (they come earlier in bin order), counted on
