@@ -145,8 +145,9 @@ std::shared_ptr<const EncoderTables> make_tables(const SpectralGrid& mag, const 
         t->norm_grid = norm;
         t->mag_logs = NearestTable::of_logs(mag);
         t->phases = NearestTable(phase);
-        t->certain_mags = CertainCodes(t->mag_logs.values());
-        t->certain_phases = CertainCodes(phase);
+        // logf of a normal float lies within +-88.8; phases within [0, 2*pi].
+        t->certain_mags = CertainCodes(t->mag_logs.values(), 90.0);
+        t->certain_phases = CertainCodes(phase, 7.0);
         t->norm_logs = NearestTable::of_logs(norm);
     }
     return t;

@@ -404,35 +404,46 @@ __m256 log_near_one8(__m256 f) {
     return _mm256_mul_ps(_mm256_add_ps(s, s), series);
 }
 
-// The values decided from are within 1e-6 of the true ones (see above), the
-// values the exact path quantises within a few units in their last place
-// (atan2f and logf, the float sum with 2*pi), and distances to table entries
-// round too. An entry is certain where the value lies farther than the
-// margin from every midpoint between entries: 1e-5 (about 40 units in the
-// last place at pi), plus 2^-20 of the midpoint for tables far from zero.
-double margin_at(double midpoint) { return 1e-5 + std::fabs(midpoint) * 0x1p-20; }
-
 }  // namespace
 
-CertainCodes::CertainCodes(std::span<const float> table) {
+// When is entry j certain for every value v that the exact path may hold?
+// That path takes the first entry with the least float distance
+// fl(|t[i] - v|), each distance rounded within 2^-24 of itself.
+// - Against t[j + 1] and every entry above: their distances are at least
+//   t[j]'s, and rounding keeps that order (ties go to j), for any v up to
+//   the midpoint between t[j] and t[j + 1].
+// - Against t[j - 1] and every entry below: t[j]'s distance must round
+//   strictly below t[j - 1]'s. With d = |v - t[j - 1]| (the larger one),
+//   their difference must pass 2^-23 d. Between the midpoint and t[j] the
+//   difference is twice v's distance from the midpoint; beyond t[j] it is
+//   the gap t[j] - t[j - 1], however far v goes.
+// So the interval of j runs from the lower midpoint plus a share of the gap
+// to the upper midpoint, narrowed on both sides by the error of the value
+// decided from (err), and cut where a narrow gap's rounding would tie.
+// Both rounding shares below are twice the bound, for slack.
+//
+// err: our value is within 1e-6 of the true one (see above), the exact
+// path's within a few units in its last place (atan2f and logf, the float
+// sum with 2*pi); 2e-6 plus 2^-20 of the largest value at hand covers both.
+CertainCodes::CertainCodes(std::span<const float> table, double reach) {
     const std::size_t n = table.size();
     if (n < 2) return;
     for (std::size_t j = 0; j < n; ++j)
         if (!std::isfinite(table[j]) || (j > 0 && !(table[j - 1] < table[j]))) return;
+    constexpr double kRounding = 0x1p-22;
     lower_.resize(n);
     upper_.resize(n);
     for (std::size_t j = 0; j < n; ++j) {
+        const double t = table[j];
+        const double below = j > 0 ? (static_cast<double>(table[j - 1]) + t) / 2 : -reach;
+        const double above = j + 1 < n ? (t + table[j + 1]) / 2 : reach;
+        const double err = 2e-6 + std::min(std::max(std::fabs(below), std::fabs(above)), reach) * 0x1p-20;
+        lower_[j] = -HUGE_VAL;
+        upper_[j] = j + 1 < n ? above - err : HUGE_VAL;
         if (j > 0) {
-            const double mid = (static_cast<double>(table[j - 1]) + table[j]) / 2;
-            lower_[j] = mid + margin_at(mid);
-        } else {
-            lower_[j] = -HUGE_VAL;
-        }
-        if (j + 1 < n) {
-            const double mid = (static_cast<double>(table[j]) + table[j + 1]) / 2;
-            upper_[j] = mid - margin_at(mid);
-        } else {
-            upper_[j] = HUGE_VAL;
+            const double gap = t - table[j - 1];
+            lower_[j] = below + err + kRounding * gap / 2;
+            upper_[j] = std::min(upper_[j], table[j - 1] + gap / kRounding - err);
         }
     }
     origin_ = table.front();

@@ -45,13 +45,13 @@ void select_strongest_plain(std::span<const float> mags, std::size_t k, std::uin
 
 // Codes decided from values of our own that are close to, but not always
 // equal to, the ones the exact path quantises. For an ascending, finite
-// table of two entries or more: the interval of values (in double precision)
-// whose first nearest entry is certain to be each entry, for every value
-// within the margin (see spectrum.cpp) of the one at hand.
+// table of two entries or more, and values within +-reach: the interval of
+// values (in double precision) whose first nearest entry is certain to be
+// each entry, for every value the exact path may hold (see spectrum.cpp).
 class CertainCodes {
 public:
     CertainCodes() = default;
-    explicit CertainCodes(std::span<const float> table);
+    CertainCodes(std::span<const float> table, double reach);
     bool usable() const { return !lower_.empty(); }
     // The entry whose interval holds v; -1 where none does (NaN included).
     int code_of(double v) const {

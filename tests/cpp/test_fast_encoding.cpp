@@ -219,20 +219,27 @@ TEST(FastSteps, BinMagnitudesAreTheLibraryHypotf) {
 // against atan2f and the nearest-entry search over at least 10^8 bins: random
 // bit patterns (zeros of both signs, subnormals, infinities, NaN), the range
 // FFT output takes, angles within 1e-4 of a midpoint between entries, and
-// bins close to the axes; through uniform tables of every width and two
-// uneven ascending ones.
+// bins close to the axes; through uniform tables of every width, uneven
+// ascending ones, and ones whose rounded distances tie.
 TEST(FastSteps, CertainPhaseCodesAreTheExactOnes) {
     std::vector<std::vector<float>> tables;
     for (std::uint8_t bits = 1; bits <= 8; ++bits) tables.push_back(uniform_phase_grid(bits));
-    std::vector<float> squares, two = {0.5f, 4.0f};
+    std::vector<float> squares;
     for (int i = 0; i < 40; ++i) squares.push_back(0.004f * static_cast<float>(i * i));
     tables.push_back(squares);
-    tables.push_back(two);
+    tables.push_back({0.5f, 4.0f});
+    // Entries one unit in the last place apart, and gaps so wide that
+    // distances near their midpoint round to one value: ties the exact path
+    // breaks toward the lower entry.
+    tables.push_back({1.0f, std::nextafter(1.0f, 2.0f)});
+    tables.push_back({0.0f, 0.1f, std::nextafter(0.1f, 1.0f), 6.0f});
+    tables.push_back({-1000.0f, 1000.0f});
+    tables.push_back({-1e38f, 1e38f});
     std::vector<NearestTable> exact;
     std::vector<CertainCodes> bounds;
     for (const auto& t : tables) {
         exact.emplace_back(t);
-        bounds.emplace_back(t);
+        bounds.emplace_back(t, 7.0);
         ASSERT_TRUE(bounds.back().usable());
     }
 
@@ -302,7 +309,8 @@ TEST(FastSteps, CertainPhaseCodesAreTheExactOnes) {
 // patterns (zeros, subnormals, infinities, NaN), the range bin magnitudes
 // take, and values whose logarithm lies within 1e-4 of a midpoint between
 // entries; through log grids of every width, calibrated-like ones, uneven
-// ones and ones whose logarithms lie far from zero.
+// ones, ones whose logarithms lie far from zero and two entries one unit in
+// the last place apart.
 TEST(FastSteps, CertainMagnitudeCodesAreTheExactOnes) {
     std::vector<std::vector<float>> grids;
     for (std::uint8_t bits = 1; bits <= 8; ++bits) grids.push_back(*log_grid(0.001f, 19.6f, bits));
@@ -312,11 +320,12 @@ TEST(FastSteps, CertainMagnitudeCodesAreTheExactOnes) {
     std::vector<float> uneven;
     for (int i = 1; i <= 40; ++i) uneven.push_back(0.01f * static_cast<float>(i * i));
     grids.push_back(uneven);
+    grids.push_back({0.36787945f, std::nextafter(0.36787945f, 1.0f)});  // logarithms one unit apart
     std::vector<NearestTable> exact;
     std::vector<CertainCodes> certain_codes;
     for (const auto& g : grids) {
         exact.push_back(NearestTable::of_logs(g));
-        certain_codes.emplace_back(exact.back().values());
+        certain_codes.emplace_back(exact.back().values(), 90.0);
         ASSERT_TRUE(certain_codes.back().usable());
     }
 
@@ -487,7 +496,8 @@ TEST(FastAgainstPlainGrids, InstalledGrids) {
         {0.0f, 0.5f, kNaN, 2.0f}, {-1.0f, 1.0f, 1.0f, 3.0f}, {kInf, 1.0f}, {}, std::vector<float>(257, 1.0f)};
     const std::vector<std::vector<float>> phases = {
         uniform_phase_grid(8), uneven(100, 0.0f, 6.3f), {0.0f}, {6.0f, 0.0f, 3.0f}, {kNaN, 1.0f},
-        {-1.0f, 0.0f, 0.0f, 7.0f}, {}, std::vector<float>(300, 0.5f)};
+        {-1.0f, 0.0f, 0.0f, 7.0f}, {}, std::vector<float>(300, 0.5f), {1.0f, std::nextafter(1.0f, 2.0f)},
+        {-400.0f, 400.0f}};
     const std::vector<std::vector<float>> norms = {
         uneven(65536, 0.5f, 2.0f), {1.0f}, {2.0f, 0.5f}, {0.0f, 1.0f, kNaN}, {}, std::vector<float>(65537, 1.0f)};
     const std::size_t dim = 64;
