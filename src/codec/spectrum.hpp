@@ -1,6 +1,8 @@
 // The per-vector steps of encoding in their fast forms: sums of squares of
-// eight rows at once, bin magnitudes, and the choice of the strongest bins.
-// Each gives exactly what its plain counterpart (named beside it) gives.
+// eight rows at once, scaling into the transform buffer, bin magnitudes, the
+// choice of the strongest bins, and the magnitude and phase codes that are
+// certain without the exact path. Each gives exactly what its plain
+// counterpart (named beside it) gives.
 #pragma once
 
 #include <complex>
