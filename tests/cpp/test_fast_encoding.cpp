@@ -519,6 +519,43 @@ TEST(FastAgainstPlainGrids, InstalledGrids) {
             }
 }
 
+// Ascending grids drawn at random, as a caller might install them: spread
+// anywhere from near zero to far from it, evenly in the logarithm, or
+// climbing in uneven steps with entries one unit in the last place apart.
+TEST(FastAgainstPlainGrids, RandomAscendingGrids) {
+    std::mt19937_64 rng(16);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const auto grid = [&](int kind, std::size_t n, double lo, double hi) {
+        std::vector<float> g;
+        float v = static_cast<float>(lo);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (kind == 0) {
+                g.push_back(static_cast<float>(lo * std::pow(hi / lo, static_cast<double>(i) / static_cast<double>(n - 1))));
+            } else {
+                g.push_back(v);
+                v = rng() % 3 == 0 ? std::nextafter(v, kInf) : v + static_cast<float>((hi - lo) / n * u(rng));
+            }
+        }
+        return g;
+    };
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t dim = 8 + rng() % 120;
+        auto e = make_encoder(dim, 1 + rng() % (dim / 2 + 1));
+        const double mag_lo = std::pow(10.0, -6 + 8 * u(rng)), mag_hi = mag_lo * std::pow(10.0, 0.01 + 4 * u(rng));
+        const double phase_lo = rng() % 4 == 0 ? -10 * u(rng) : 0.0, phase_hi = 0.5 + 12 * u(rng);
+        replace_grids(e, static_cast<float>(mag_lo), static_cast<float>(mag_hi),
+                      grid(static_cast<int>(rng() % 2), 2 + rng() % 255, mag_lo, mag_hi),
+                      grid(1, 2 + rng() % 255, phase_lo, phase_hi), 0.3f, 3.0f, grid(0, 2 + rng() % 300, 0.3, 3.0));
+        std::vector<float> flat;
+        std::normal_distribution<float> normal;
+        for (int r = 0; r < 20; ++r) {
+            const float scale = static_cast<float>(std::pow(10.0, -3 + 6 * u(rng)));
+            for (std::size_t i = 0; i < dim; ++i) flat.push_back(normal(rng) * scale);
+        }
+        check_against_plain(e, flat, "round " + std::to_string(round));
+    }
+}
+
 // A copy shares the tables; changing a grid of one copy in place must not
 // change how the other encodes, and must be seen by the changed one.
 TEST(FastAgainstPlainGrids, TablesFollowTheirGrids) {
