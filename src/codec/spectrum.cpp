@@ -404,6 +404,25 @@ __m256 log_near_one8(__m256 f) {
     return _mm256_mul_ps(_mm256_add_ps(s, s), series);
 }
 
+// The codes of k values through `codes`, in runs of 64: `fill(r0, run,
+// values)` puts the values of entries r0 .. r0 + run - 1 in `values` (NaN
+// where no code is certain whatever the table), then each value takes the
+// code of the interval holding it.
+template <class Fill>
+void decide_in_runs(std::size_t k, const CertainCodes& codes, int* out, Fill fill) {
+    if (!codes.usable()) {
+        std::fill(out, out + k, -1);
+        return;
+    }
+    constexpr std::size_t kRun = 64;
+    alignas(32) double values[kRun];
+    for (std::size_t r0 = 0; r0 < k; r0 += kRun) {
+        const std::size_t run = std::min(kRun, k - r0);
+        fill(r0, run, values);
+        for (std::size_t j = 0; j < run; ++j) out[r0 + j] = codes.code_of(values[j]);
+    }
+}
+
 }  // namespace
 
 // When is entry j certain for every value v that the exact path may hold?
@@ -452,23 +471,15 @@ CertainCodes::CertainCodes(std::span<const float> table, double reach) {
 
 void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* idx, std::size_t k,
                          const CertainCodes& phases, int* out) {
-    if (!phases.usable()) {
-        std::fill(out, out + k, -1);
-        return;
-    }
     const __m256 sign = _mm256_set1_ps(-0.0f);
     const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
     const __m256 zero = _mm256_setzero_ps();
     const __m256 margin = _mm256_set1_ps(1e-5f);
     const __m256 two_pi = _mm256_set1_ps(kTwoPi);
     const __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
-    constexpr std::size_t kRun = 64;
-    alignas(32) float angles[kRun];
-    for (std::size_t r0 = 0; r0 < k; r0 += kRun) {
-        const std::size_t run = std::min(kRun, k - r0);
-        // Pass 1, eight bins at a time and free of branches, so that the long
-        // chains of the angle overlap: the angle plus 2*pi when negative, or
-        // NaN where no code is certain whatever the table.
+    // Eight bins at a time and free of branches, so that the long chains of
+    // the angle overlap: the angle plus 2*pi when negative.
+    decide_in_runs(k, phases, out, [&](std::size_t r0, std::size_t run, double* values) {
         for (std::size_t j0 = 0; j0 < run; j0 += 8) {
             const auto bin = [&](std::size_t l) {  // one (re, im) pair, loaded as 64 bits
                 return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bins + idx[r0 + std::min(j0 + l, run - 1)]));
@@ -486,32 +497,25 @@ void certain_phase_codes(const std::complex<float>* bins, const std::uint16_t* i
                 _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, im), largest, _CMP_LE_OQ), _mm256_cmp_ps(im, zero, _CMP_NEQ_OQ)));
             const __m256 angle = atan2_close8(im, re);
             ok = _mm256_and_ps(ok, _mm256_cmp_ps(_mm256_andnot_ps(sign, angle), margin, _CMP_GE_OQ));
-            const __m256 p = _mm256_add_ps(angle, _mm256_and_ps(_mm256_cmp_ps(angle, zero, _CMP_LT_OQ), two_pi));
-            _mm256_store_ps(angles + j0, _mm256_blendv_ps(nan, p, ok));
+            const __m256 p = _mm256_blendv_ps(
+                nan, _mm256_add_ps(angle, _mm256_and_ps(_mm256_cmp_ps(angle, zero, _CMP_LT_OQ), two_pi)), ok);
+            _mm256_store_pd(values + j0, _mm256_cvtps_pd(_mm256_castps256_ps128(p)));
+            _mm256_store_pd(values + j0 + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(p, 1)));
         }
-        // Pass 2: the codes, one by one.
-        for (std::size_t j = 0; j < run; ++j) out[r0 + j] = phases.code_of(static_cast<double>(angles[j]));
-    }
+    });
 }
 
 void certain_magnitude_codes(const float* mags, const std::uint16_t* idx, std::size_t k, const CertainCodes& logs,
                              int* out) {
-    if (!logs.usable()) {
-        std::fill(out, out + k, -1);
-        return;
-    }
     const __m256i mantissa = _mm256_set1_epi32(0x007FFFFF), exponent_one = _mm256_set1_epi32(0x3F800000);
     const __m256 smallest = _mm256_set1_ps(std::numeric_limits<float>::min());
     const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
     const __m256d ln2 = _mm256_set1_pd(0.693147180559945309417232121458176568);
     const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
-    constexpr std::size_t kRun = 64;
-    alignas(32) double values[kRun];
-    for (std::size_t r0 = 0; r0 < k; r0 += kRun) {
-        const std::size_t run = std::min(kRun, k - r0);
-        // Pass 1, eight at a time: m = 2^e f with f in [sqrt(1/2), sqrt(2)),
-        // ln m = e ln 2 + ln f, the sum in double; NaN for magnitudes that
-        // are not normal numbers.
+    // Eight at a time: m = 2^e f with f in [sqrt(1/2), sqrt(2)), ln m =
+    // e ln 2 + ln f, the sum in double; magnitudes that are not normal
+    // numbers are never certain.
+    decide_in_runs(k, logs, out, [&](std::size_t r0, std::size_t run, double* values) {
         for (std::size_t j0 = 0; j0 < run; j0 += 8) {
             const auto at = [&](std::size_t l) { return mags[idx[r0 + std::min(j0 + l, run - 1)]]; };
             const __m256 m = _mm256_setr_ps(at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7));
@@ -532,8 +536,7 @@ void certain_magnitude_codes(const float* mags, const std::uint16_t* idx, std::s
             _mm256_store_pd(values + j0, _mm256_blendv_pd(nan, y0, _mm256_castps_pd(okd)));
             _mm256_store_pd(values + j0 + 4, _mm256_blendv_pd(nan, y1, _mm256_castps_pd(okd1)));
         }
-        for (std::size_t j = 0; j < run; ++j) out[r0 + j] = logs.code_of(values[j]);
-    }
+    });
 }
 
 }  // namespace korvane
