@@ -1,9 +1,14 @@
 """Small helpers shared by the Python tests."""
 
 import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
+
+import korvane
 
 # For tests that cap a child's address space: under AddressSanitizer (the
 # Makefile's py-asan run sets KORVANE_SANITIZED) the shadow memory alone
@@ -37,3 +42,10 @@ def fields(codes):
 def notes(exc):
     """The notes added to an exception, or None when it has none."""
     return getattr(exc, "__notes__", None)
+
+
+def run_python(code, *flags, timeout=60):
+    """Runs `code` in a new interpreter that imports the module under test."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(korvane.__file__))
+    code = f"import sys; sys.path.insert(0, {os.path.dirname(korvane.__file__)!r})\n" + textwrap.dedent(code)
+    return subprocess.run([sys.executable, *flags, "-c", code], env=env, capture_output=True, text=True, timeout=timeout)

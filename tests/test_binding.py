@@ -1,18 +1,15 @@
 """The conventions every member follows at the boundary: argument matching,
 conversions and their notes, borrows, and core errors as exceptions."""
 import math
-import os
 import pathlib
-import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import korvane
 from korvane import SpectralCodes, SpectralEncoder, SpectralIndex, spectral_energy_retention
-from helpers import caps_memory, fields, notes
+from helpers import caps_memory, fields, notes, run_python
 
 DIM = 8
 ROW = [1.0, 2.0, 0.5, -1.0, 3.0, 0.0, -2.0, 1.5]
@@ -448,12 +445,6 @@ def test_os_error_has_one_argument(tmp_path):
 
 
 # ---- faults and first-use caches -------------------------------------------
-
-def run_python(code, *flags, timeout=60):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(korvane.__file__))
-    code = f"import sys; sys.path.insert(0, {os.path.dirname(korvane.__file__)!r})\n" + textwrap.dedent(code)
-    return subprocess.run([sys.executable, *flags, "-c", code], env=env, capture_output=True, text=True, timeout=timeout)
-
 
 @caps_memory
 def test_allocation_failure_is_memory_error():

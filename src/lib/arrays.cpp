@@ -170,18 +170,26 @@ std::optional<ArrayRows> ArrayRows::of(PyObject* o) {
     }
     if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return std::nullopt;
     const bool is_list = PyList_CheckExact(o);
-    const Py_ssize_t n = is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-    if (n == 0) return std::nullopt;
-    rows.list_.reserve(static_cast<std::size_t>(n));
-    rows.keep_.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-        const int kind = bulk_kind(item, 1);
+    auto length = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
+    if (length() == 0) return std::nullopt;
+    rows.list_.reserve(static_cast<std::size_t>(length()));
+    rows.keep_.reserve(static_cast<std::size_t>(length()));
+    // Checking an item can run Python code (the first check fetches NumPy's
+    // C API, through an import that a hook may see), which may change the
+    // list: each item is held before it is looked at, and the length read
+    // again before the next, as the item-by-item walk does.
+    for (Py_ssize_t i = 0; i < length(); ++i) {
+        PyRef item(is_list ? list_item_ref(o, i) : PyRef::borrow(PyTuple_GET_ITEM(o, i)).release());
+        if (!item) {
+            PyErr_Clear();
+            break;
+        }
+        const int kind = bulk_kind(item.get(), 1);
         if (kind == 0) return std::nullopt;
-        auto* a = reinterpret_cast<PyArrayObject*>(item);
+        auto* a = reinterpret_cast<PyArrayObject*>(item.get());
         const auto len = static_cast<std::size_t>(PyArray_DIM(a, 0));
-        rows.keep_.push_back(PyRef::borrow(item));
         rows.list_.push_back(Row{PyArray_BYTES(a), len, PyArray_STRIDE(a, 0), kind == 2});
+        rows.keep_.push_back(std::move(item));
         rows.values_ += len;
     }
     rows.rows_ = rows.list_.size();

@@ -260,6 +260,10 @@ std::optional<std::string> to_text(PyObject* o) {
 
 std::size_t capped(Py_ssize_t hint) { return static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1 << 24)); }
 
+std::size_t capped(Py_ssize_t hint, std::size_t size) {
+    return std::min(capped(hint), std::max<std::size_t>(1, (std::size_t{1} << 20) / size));
+}
+
 namespace {
 
 template <class T, class Conv>
@@ -267,7 +271,7 @@ std::optional<std::vector<T>> to_vec(PyObject* o, Conv conv) {
     std::vector<T> out;
     Py_ssize_t hint = 0;
     const bool ok = for_each_item(o, &hint, [&](PyObject* item) {
-        if (out.empty() && hint > 0) out.reserve(capped(hint));
+        if (out.empty() && hint > 0) out.reserve(capped(hint, sizeof(T)));
         auto v = conv(item);
         if (!v) return false;
         out.push_back(*v);
@@ -304,6 +308,12 @@ namespace {
 // can change the sequence meanwhile, and the values are those of the
 // item-by-item conversion. Without the lock another thread could, so there
 // every sequence takes the item-by-item way with its strong references.
+// A first reservation for rows converted one by one: the first row's length
+// times the row count, both hints, at most 2^22 values (16 MiB).
+std::size_t rows_reservation(Py_ssize_t row_hint, Py_ssize_t rows_hint) {
+    return std::min<std::size_t>(capped(row_hint) * capped(rows_hint), std::size_t{1} << 22);
+}
+
 bool append_exact_floats(PyObject* seq, std::vector<float>& out) {
 #ifdef Py_GIL_DISABLED
     (void)seq;
@@ -347,8 +357,7 @@ std::optional<std::vector<float>> flatten_rows(PyObject* o) {
             return true;
         }
         if (first_row && rows_hint > 0 && (PyList_CheckExact(row) || PyTuple_CheckExact(row))) {
-            const std::size_t len = capped(PySequence_Fast_GET_SIZE(row));
-            if (len > 0) flat.reserve(len * std::min<std::size_t>(capped(rows_hint), (1u << 22) / len + 1));
+            flat.reserve(rows_reservation(PySequence_Fast_GET_SIZE(row), rows_hint));
         }
         if (append_exact_floats(row, flat)) {
             first_row = false;
@@ -360,7 +369,7 @@ std::optional<std::vector<float>> flatten_rows(PyObject* o) {
             // Sized once, from the first row's length times the row count;
             // after that the buffer grows geometrically.
             if (first_row && first_item && hint > 0 && rows_hint > 0)
-                flat.reserve(capped(hint) * std::min<std::size_t>(capped(rows_hint), (1u << 22) / capped(hint) + 1));
+                flat.reserve(rows_reservation(hint, rows_hint));
             first_row = false;
             first_item = false;
             auto v = to_f32(item);
@@ -375,9 +384,19 @@ std::optional<std::vector<float>> flatten_rows(PyObject* o) {
 
 // ---- borrows ---------------------------------------------------------------
 
+namespace {
+
+void not_built() { PyErr_SetString(PyExc_TypeError, "this object was not initialised by its class's constructor"); }
+
+}  // namespace
+
 std::optional<Borrow> Borrow::shared(BorrowFlag& flag) {
     std::int64_t cur = flag.load(std::memory_order_relaxed);
     while (cur != -1) {
+        if (cur == kNotBuilt) {
+            not_built();
+            return std::nullopt;
+        }
         if (flag.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed))
             return Borrow(&flag, false);
     }
@@ -386,17 +405,18 @@ std::optional<Borrow> Borrow::shared(BorrowFlag& flag) {
 }
 
 std::optional<Borrow> Borrow::exclusive(BorrowFlag& flag) {
-    std::int64_t expected = 0;
+    std::int64_t expected = kBorrowFree;
     if (flag.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
         return Borrow(&flag, true);
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    if (expected == kNotBuilt) not_built();
+    else PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return std::nullopt;
 }
 
 Borrow::~Borrow() {
     if (flag_ == nullptr) return;
     if (exclusive_)
-        flag_->store(0, std::memory_order_release);
+        flag_->store(kBorrowFree, std::memory_order_release);
     else
         flag_->fetch_sub(1, std::memory_order_release);
 }

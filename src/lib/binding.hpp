@@ -14,6 +14,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,12 +30,17 @@ namespace korvane::py {
 void set_panic(const char* text);
 
 // Runs a member's body so that no C++ exception reaches the interpreter:
-// std::bad_alloc becomes MemoryError, any other fault the panic exception.
+// std::bad_alloc becomes MemoryError, and so does std::length_error, which a
+// container throws for a size past any it can hold (a count taken from a
+// caller's input, such as the rows of a zero-stride array); any other fault
+// becomes the panic exception.
 template <class R, class Body>
 R guarded(R failure, Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         set_panic(e.what());
@@ -140,6 +146,9 @@ std::optional<std::string> to_text(PyObject* o);
 // allocation: a huge one from some object's __len__ must not allocate ahead
 // of the items.
 std::size_t capped(Py_ssize_t hint);
+// The same for a first reservation of `hint` elements of `size` bytes: at
+// most 1 MiB, whatever the hint claims; the vector grows as items arrive.
+std::size_t capped(Py_ssize_t hint, std::size_t size);
 
 std::optional<std::vector<float>> to_f32_vec(PyObject* o);
 std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o);
@@ -161,13 +170,21 @@ bool for_each_item(PyObject* seq, Py_ssize_t* size_hint, Each&& each);
 
 // ---- borrows ---------------------------------------------------------------
 
-using BorrowFlag = std::atomic<std::int64_t>;  // 0 free, -1 exclusive, n > 0 shared
+// 1 free, n + 1 with n shared borrows, -1 exclusive. 0 marks an instance
+// whose value was never constructed: the allocator zeroes an instance, and
+// only wrap_value stores 1, so an instance made around the class's
+// constructor (a __new__ replaced by object.__new__) can never be borrowed,
+// and no member reaches its value.
+using BorrowFlag = std::atomic<std::int64_t>;
+inline constexpr std::int64_t kBorrowFree = 1;
+inline constexpr std::int64_t kNotBuilt = 0;
 
 class Borrow {
 public:
-    // RuntimeError "Already mutably borrowed" on conflict.
+    // RuntimeError "Already mutably borrowed" on conflict; TypeError for an
+    // instance no constructor built.
     static std::optional<Borrow> shared(BorrowFlag& flag);
-    // RuntimeError "Already borrowed" on conflict.
+    // RuntimeError "Already borrowed" on conflict; TypeError as above.
     static std::optional<Borrow> exclusive(BorrowFlag& flag);
 
     Borrow(Borrow&& o) noexcept : flag_(o.flag_), exclusive_(o.exclusive_) { o.flag_ = nullptr; }

@@ -32,7 +32,7 @@ std::optional<std::vector<SpectralCodes>> to_codes_vec(PyObject* seq) {
     std::vector<SpectralCodes> out;
     Py_ssize_t hint = 0;
     const bool ok = for_each_item(seq, &hint, [&](PyObject* item) {
-        if (out.empty() && hint > 0) out.reserve(capped(hint));
+        if (out.empty() && hint > 0) out.reserve(capped(hint, sizeof(SpectralCodes)));
         auto borrow = borrow_instance<SpectralCodes>(item, type, "SpectralCodes");
         if (!borrow) return false;
         out.push_back(clone_codes(as_object<SpectralCodes>(item)->value));

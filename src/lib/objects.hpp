@@ -44,7 +44,7 @@ PyObject* wrap_value(PyTypeObject* type, V&& value) {
     if (obj == nullptr) return nullptr;
     auto* o = as_object<V>(obj);
     new (&o->value) V(std::move(value));
-    new (&o->borrow_flag) BorrowFlag(0);
+    new (&o->borrow_flag) BorrowFlag(kBorrowFree);
     return obj;
 }
 
@@ -62,14 +62,17 @@ PyObject* read_shared(PyObject* self, Read&& read) {
 
 inline PyObject* wrap_codes(SpectralCodes&& value, PyTypeObject* type) { return wrap_value(type, std::move(value)); }
 
-// The release slot: drops the value, then frees the object through its type.
+// The release slot: drops the value, if one was ever built (see BorrowFlag),
+// then frees the object through its type.
 template <class V>
 void dealloc_entry(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* o = as_object<V>(self);
     static_assert(std::is_nothrow_destructible_v<V>);
-    o->value.~V();
-    o->borrow_flag.~BorrowFlag();
+    if (o->borrow_flag.load(std::memory_order_acquire) != kNotBuilt) {
+        o->value.~V();
+        o->borrow_flag.~BorrowFlag();
+    }
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
