@@ -78,6 +78,11 @@ PyObject* encoder_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t
             // Converted and encoded a bounded chunk of rows at a time.
             constexpr std::size_t kChunkRows = 256;
             std::vector<float> chunk;
+            // A zero-stride array may claim more rows than any vector holds.
+            if (rows->rows() > codes.max_size()) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
             codes.reserve(rows->rows());
             for (std::size_t r0 = 0; r0 < rows->rows(); r0 += kChunkRows) {
                 const std::size_t r1 = std::min(rows->rows(), r0 + kChunkRows);
