@@ -384,15 +384,18 @@ TEST(FastSteps, SelectionIsTheFullOrdersPrefix) {
             std::vector<float> mags(n);
             std::uniform_real_distribution<float> u(0.0f, 5.0f);
             std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1);
-            const int style = rep % 5;
+            const int style = rep % 6;
             for (float& m : mags) {
                 if (style == 0) m = u(rng);                                   // all distinct
                 else if (style == 1) m = pool[pick(rng)];                     // ties, NaN, infinities
                 else if (style == 2) m = rng() % 3 == 0 ? pool[pick(rng)] : u(rng);
                 else if (style == 3) m = std::round(u(rng));                  // few values
-                else m = u(rng) * (rng() % 2 ? 1e-20f : 1e20f);               // ranks far apart
+                else if (style == 4) m = u(rng) * (rng() % 2 ? 1e-20f : 1e20f);  // ranks far apart
+                else m = std::bit_cast<float>(0x3F800000u + static_cast<std::uint32_t>(rng() % 4));  // ranks one unit apart
             }
-            for (std::size_t k : {std::size_t{1}, std::size_t{2}, n / 6 + 1, n / 2, n - 1}) {
+            // Above 128 chosen bins a place needs eight bits beside the rank.
+            for (std::size_t k : {std::size_t{1}, std::size_t{2}, n / 6 + 1, n / 2, n - 1, std::size_t{129},
+                                  std::size_t{200}, std::size_t{256}}) {
                 if (k == 0 || k >= n) continue;
                 std::vector<std::uint16_t> fast(k), plain(k);
                 select_strongest(mags, k, fast.data(), work_fast);
