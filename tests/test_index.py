@@ -1,4 +1,8 @@
 import math
+import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -7,6 +11,12 @@ import korvane as K
 
 
 from helpers import exact, exact_batch, notes, rows
+
+
+def run_child(code, timeout=120):
+    """Runs `code` in a fresh interpreter with this one's environment."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=os.environ)
 
 
 class Hooked:
@@ -361,6 +371,32 @@ def test_result_arrays_are_independent_and_writeable(index, query):
     assert not np.shares_memory(batch[0][0], batch[0][1])
     assert exact_batch(batch)[1] == want[1]
     assert exact_batch(index.search_batch(queries, 5)) == want
+
+
+def test_search_memory_does_not_grow_with_the_query_record():
+    # A record of 1,000,000 bins (F is 5, so each bin many times over) against
+    # a one-item index: the search's peak resident growth stays far below the
+    # kilobyte per bin that tables for every bin at once would take.
+    result = run_child("""
+        import resource
+        import numpy as np
+        import korvane as K
+        enc = K.SpectralEncoder(8, 3, 4, 4, 4)
+        ix = K.SpectralIndex(enc)
+        ix.add_embeddings([[1.0, 2.0, 0.5, -1.0, 3.0, 0.0, -2.0, 1.5]])
+        ix.search(K.SpectralCodes([1], [1], [1], 1), 1)  # first-use tables
+        rng = np.random.default_rng(5)
+        n = 1_000_000
+        q = K.SpectralCodes(rng.integers(0, 5, n).astype(np.uint16), rng.integers(0, 16, n).astype(np.uint8),
+                            rng.integers(0, 16, n).astype(np.uint8), 3)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        ids, scores = ix.search(q, 5)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak, ids.tolist(), scores.shape)
+    """)
+    assert result.returncode == 0, result.stderr
+    grown_kib, rest = result.stdout.split(" ", 1)
+    assert rest.strip() == "[0] (1,)"
+    assert int(grown_kib) < 64 * 1024
 
 
 # ---- code records outside the index's limits -------------------------------

@@ -27,6 +27,10 @@ namespace korvane {
 // Ids are 32-bit.
 inline constexpr std::uint64_t kMaxItems = 0xFFFFFFFFull;
 
+// Query bins whose scoring tables (a kilobyte each) a search holds at once:
+// its working memory does not grow with the length of the record.
+inline constexpr std::size_t kQueryBinsPerBlock = 256;
+
 struct SpectralSearchResult {
     std::vector<std::uint32_t> ids;  // best first
     std::vector<float> scores;
