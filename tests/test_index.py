@@ -198,6 +198,42 @@ def test_raw_vectors_must_fill_whole_rows(method):
     assert len(ix) == 1
 
 
+def test_rows_past_the_item_limit_are_refused_before_any_is_encoded():
+    # Zero-stride arrays of 2^32 - 3 rows (one past the limit after 3 items)
+    # and of 2^33 rows, a few bytes of real memory each. The child's address
+    # space is capped where it can be, so that a late refusal fails instead
+    # of filling the machine.
+    result = run_child("""
+        import os, resource
+        import numpy as np
+        from numpy.lib.stride_tricks import as_strided
+        import korvane as K
+        if not os.environ.get("KORVANE_SANITIZED"):
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        enc = K.SpectralEncoder(8, 3, 4, 4, 4)
+        ix = K.SpectralIndex(enc)
+        ix.add_embeddings(np.random.default_rng(0).standard_normal((3, 8)).astype(np.float32))
+        q = enc.encode([1.0, 2.0, 0.5, -1.0, 3.0, 0.0, -2.0, 1.5])
+
+        def state():
+            ids, scores = ix.search(q, 10)
+            return len(ix), ids.tolist(), scores.view(np.uint32).tolist()
+
+        before = state()
+        for n in (2**32 - 3, 2**33):
+            try:
+                ix.add_embeddings(as_strided(np.ones(8, np.float32), shape=(n, 8), strides=(0, 4)))
+            except ValueError as exc:
+                print(exc)
+            assert state() == before
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"invalid input: an index holds at most 4294967295 items; it has 3 and {n} were added"
+        for n in (2**32 - 3, 2**33)
+    ]
+
+
 # ---- borrows taken by Python code that a conversion runs -------------------
 
 

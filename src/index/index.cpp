@@ -214,6 +214,8 @@ Status SpectralIndex::add_rows(std::span<const float> flat) {
 
 Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
     if (rows == 0) return {};
+    // Refused before a row is encoded: an add past the limit stores nothing.
+    if (auto s = check_room(rows); !s) return s;
     const std::size_t dim = encoder_.dim;
     const std::size_t n_old = size();
     try {
@@ -225,7 +227,7 @@ Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
             chunk.resize(take * dim);
             fill(r, r + take, chunk.data());
             auto codes = encode_rows(encoder_, chunk);
-            Status s = codes ? check_room(take) : fail(codes.error());
+            Status s = codes ? Status{} : fail(codes.error());
             for (std::size_t i = 0; s && i < take; ++i)
                 s = check_codes(encoder_, (*codes)[i], "code record " + std::to_string(r + i));
             if (!s) {
