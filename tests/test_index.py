@@ -1,4 +1,8 @@
 import math
+import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -7,6 +11,12 @@ import korvane as K
 
 
 from helpers import exact, exact_batch, notes, rows
+
+
+def run_child(code, timeout=120):
+    """Runs `code` in a fresh interpreter with this one's environment."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=os.environ)
 
 
 class Hooked:
@@ -188,6 +198,42 @@ def test_raw_vectors_must_fill_whole_rows(method):
     assert len(ix) == 1
 
 
+def test_rows_past_the_item_limit_are_refused_before_any_is_encoded():
+    # Zero-stride arrays of 2^32 - 3 rows (one past the limit after 3 items)
+    # and of 2^33 rows, a few bytes of real memory each. The child's address
+    # space is capped where it can be, so that a late refusal fails instead
+    # of filling the machine.
+    result = run_child("""
+        import os, resource
+        import numpy as np
+        from numpy.lib.stride_tricks import as_strided
+        import korvane as K
+        if not os.environ.get("KORVANE_SANITIZED"):
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        enc = K.SpectralEncoder(8, 3, 4, 4, 4)
+        ix = K.SpectralIndex(enc)
+        ix.add_embeddings(np.random.default_rng(0).standard_normal((3, 8)).astype(np.float32))
+        q = enc.encode([1.0, 2.0, 0.5, -1.0, 3.0, 0.0, -2.0, 1.5])
+
+        def state():
+            ids, scores = ix.search(q, 10)
+            return len(ix), ids.tolist(), scores.view(np.uint32).tolist()
+
+        before = state()
+        for n in (2**32 - 3, 2**33):
+            try:
+                ix.add_embeddings(as_strided(np.ones(8, np.float32), shape=(n, 8), strides=(0, 4)))
+            except ValueError as exc:
+                print(exc)
+            assert state() == before
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"invalid input: an index holds at most 4294967295 items; it has 3 and {n} were added"
+        for n in (2**32 - 3, 2**33)
+    ]
+
+
 # ---- borrows taken by Python code that a conversion runs -------------------
 
 
@@ -361,6 +407,32 @@ def test_result_arrays_are_independent_and_writeable(index, query):
     assert not np.shares_memory(batch[0][0], batch[0][1])
     assert exact_batch(batch)[1] == want[1]
     assert exact_batch(index.search_batch(queries, 5)) == want
+
+
+def test_search_memory_does_not_grow_with_the_query_record():
+    # A record of 1,000,000 bins (F is 5, so each bin many times over) against
+    # a one-item index: the search's peak resident growth stays far below the
+    # kilobyte per bin that tables for every bin at once would take.
+    result = run_child("""
+        import resource
+        import numpy as np
+        import korvane as K
+        enc = K.SpectralEncoder(8, 3, 4, 4, 4)
+        ix = K.SpectralIndex(enc)
+        ix.add_embeddings([[1.0, 2.0, 0.5, -1.0, 3.0, 0.0, -2.0, 1.5]])
+        ix.search(K.SpectralCodes([1], [1], [1], 1), 1)  # first-use tables
+        rng = np.random.default_rng(5)
+        n = 1_000_000
+        q = K.SpectralCodes(rng.integers(0, 5, n).astype(np.uint16), rng.integers(0, 16, n).astype(np.uint8),
+                            rng.integers(0, 16, n).astype(np.uint8), 3)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        ids, scores = ix.search(q, 5)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak, ids.tolist(), scores.shape)
+    """)
+    assert result.returncode == 0, result.stderr
+    grown_kib, rest = result.stdout.split(" ", 1)
+    assert rest.strip() == "[0] (1,)"
+    assert int(grown_kib) < 64 * 1024
 
 
 # ---- code records outside the index's limits -------------------------------

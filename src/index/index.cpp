@@ -214,6 +214,8 @@ Status SpectralIndex::add_rows(std::span<const float> flat) {
 
 Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
     if (rows == 0) return {};
+    // Refused before a row is encoded: an add past the limit stores nothing.
+    if (auto s = check_room(rows); !s) return s;
     const std::size_t dim = encoder_.dim;
     const std::size_t n_old = size();
     try {
@@ -225,7 +227,7 @@ Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
             chunk.resize(take * dim);
             fill(r, r + take, chunk.data());
             auto codes = encode_rows(encoder_, chunk);
-            Status s = codes ? check_room(take) : fail(codes.error());
+            Status s = codes ? Status{} : fail(codes.error());
             for (std::size_t i = 0; s && i < take; ++i)
                 s = check_codes(encoder_, (*codes)[i], "code record " + std::to_string(r + i));
             if (!s) {
@@ -330,41 +332,46 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
     const SpectralEncoder& e = encoder_;
     if (auto s = check_codes(e, query, "query"); !s) return fail(s.error());
 
-    DecodedQuery q;
-    q.bins.assign(query.idx.begin(), query.idx.end());
-    q.mags.resize(c);
-    q.phases.resize(c);
-    for (std::size_t j = 0; j < c; ++j) {
-        q.mags[j] = e.mag_grid[query.mag_q[j]];
-        q.phases[j] = e.phase_grid[query.phase_q[j]];
-    }
-
     const float* cosines = cosines_.get(e.phase_grid, phase_codes_);
-    // The tables of every query bin, then the segments one after another:
-    // each item's sum is still formed in query-bin order.
-    std::vector<float> mag_terms(c * kCodesPerGrid);
-    std::vector<BinTerms> terms(c);
-    for (std::size_t j = 0; j < c; ++j) {
-        const float a = query_weight(q, j, e.f);
-        const std::span<float> row(mag_terms.data() + j * kCodesPerGrid, kCodesPerGrid);
-        fill_mag_terms(a, e.mag_grid, row);
-        // The term of an item whose row holds 0 at the bin.
-        const float absent = mul_ordered(cosf(sub_ordered(q.phases[j], 0.0f)), mul_ordered(a, 0.0f));
-        terms[j] = BinTerms{row.data(), cosines + query.phase_q[j] * phase_codes_, absent};
-    }
     std::vector<float>& s = space.scores;
     std::vector<float>& scratch = space.scratch;
     s.assign(n, 0.0f);
+    // Items kept as dense rows are scored by the literal kernel, in place of
+    // what the table passes give them.
+    std::vector<float> side(side_ids_.size(), 0.0f);
     const auto& segments = store_.segments();
-    for (std::size_t g = 0; g < segments.size(); ++g)
-        accumulate_segment(terms, q.bins, segments[g], s.data() + g * kSegmentItems, scratch);
-    // Items kept as dense rows: their whole sum by the literal kernel, in
-    // place of what the passes above gave them.
-    if (!side_ids_.empty()) {
-        std::vector<float> side(side_ids_.size(), 0.0f);
-        accumulate_scores_reference(q, side_mags_, side_phases_, e.f, side);
-        for (std::size_t i = 0; i < side.size(); ++i) s[side_ids_[i]] = side[i];
+    // The query bins a block at a time, each block's tables built, then the
+    // segments one after another: blocks and bins within them go in query-bin
+    // order, so each item's sum is still formed in that order, and the tables
+    // held at once do not grow with the record.
+    const std::size_t block = std::min(c, kQueryBinsPerBlock);
+    std::vector<float> mag_terms(block * kCodesPerGrid);
+    std::vector<BinTerms> terms(block);
+    DecodedQuery q;
+    for (std::size_t j0 = 0; j0 < c; j0 += block) {
+        const std::size_t take = std::min(block, c - j0);
+        const std::span<const std::uint16_t> bins(query.idx.data() + j0, take);
+        q.bins.assign(bins.begin(), bins.end());
+        q.mags.resize(take);
+        q.phases.resize(take);
+        for (std::size_t j = 0; j < take; ++j) {
+            q.mags[j] = e.mag_grid[query.mag_q[j0 + j]];
+            q.phases[j] = e.phase_grid[query.phase_q[j0 + j]];
+        }
+        for (std::size_t j = 0; j < take; ++j) {
+            const float a = query_weight(q, j, e.f);
+            const std::span<float> row(mag_terms.data() + j * kCodesPerGrid, kCodesPerGrid);
+            fill_mag_terms(a, e.mag_grid, row);
+            // The term of an item whose row holds 0 at the bin.
+            const float absent = mul_ordered(cosf(sub_ordered(q.phases[j], 0.0f)), mul_ordered(a, 0.0f));
+            terms[j] = BinTerms{row.data(), cosines + query.phase_q[j0 + j] * phase_codes_, absent};
+        }
+        const std::span<const BinTerms> block_terms(terms.data(), take);
+        for (std::size_t g = 0; g < segments.size(); ++g)
+            accumulate_segment(block_terms, bins, segments[g], s.data() + g * kSegmentItems, scratch);
+        if (!side.empty()) accumulate_scores_reference(q, side_mags_, side_phases_, e.f, side);
     }
+    for (std::size_t i = 0; i < side.size(); ++i) s[side_ids_[i]] = side[i];
 
     normalise_scores(e.norm_grid[query.norm_q], static_cast<float>(e.dim), norms_.data(), s.data(), n);
 

@@ -27,6 +27,10 @@ namespace korvane {
 // Ids are 32-bit.
 inline constexpr std::uint64_t kMaxItems = 0xFFFFFFFFull;
 
+// Query bins whose scoring tables (a kilobyte each) a search holds at once:
+// its working memory does not grow with the length of the record.
+inline constexpr std::size_t kQueryBinsPerBlock = 256;
+
 struct SpectralSearchResult {
     std::vector<std::uint32_t> ids;  // best first
     std::vector<float> scores;
@@ -48,7 +52,8 @@ public:
     // stored. A bin listed twice keeps its later occurrence.
     Status add_codes(std::span<const SpectralCodes> codes);
     // Encodes the rows of `flat` with the index's encoder and appends them,
-    // in bounded chunks; on any error nothing is added.
+    // in bounded chunks; on any error nothing is added. An add past 2^32 - 1
+    // items is refused before any row is encoded.
     Status add_rows(std::span<const float> flat);
     // The same for `rows` rows of `dim` values that `fill(r0, r1, out)`
     // writes into `out`, rows r0 .. r1 - 1 one after another; it is asked

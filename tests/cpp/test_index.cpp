@@ -1,6 +1,8 @@
 // Index store, search (scoring and ranking) against worked formulas.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <numeric>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -251,6 +254,41 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"MagQShorterThanIdx", rec({1, 2}, {0}, {0, 0}, 0)},
                       RefusalCase{"PhaseQShorterThanIdx", rec({1, 2}, {0, 0}, {0}, 0)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Rows that would take the index past 2^32 - 1 items are refused before any
+// row is encoded: the fill is never called, a flat buffer that cannot be read
+// is never read, and the message is the one add_codes gives.
+TEST(IndexItemLimit, RowsPastTheItemLimitAreRefusedBeforeAnyIsEncoded) {
+    SpectralIndex ix(encoder(4, 2, 2, 2, 2));
+    ASSERT_TRUE(ix.add_rows(std::vector<float>(3 * 4, 1.0f)));
+    const Snapshot before(ix);
+    const std::size_t over = kMaxItems - 3 + 1;
+    const std::string message =
+        "invalid input: an index holds at most 4294967295 items; it has 3 and " + std::to_string(over) + " were added";
+
+    for (std::size_t rows : {over, std::size_t{1} << 33}) {
+        bool filled = false;
+        auto s = ix.add_rows(rows, [&](std::size_t, std::size_t, float*) {
+            filled = true;
+            throw std::logic_error("a row was asked for");
+        });
+        ASSERT_FALSE(s);
+        EXPECT_TRUE(std::holds_alternative<InvalidInput>(s.error()));
+        if (rows == over) EXPECT_EQ(error_message(s.error()), message);
+        EXPECT_FALSE(filled);
+        before.expect_same(ix);
+    }
+
+    // Address space only: any read of it faults.
+    const std::size_t bytes = over * 4 * sizeof(float);
+    void* none = ::mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (none == MAP_FAILED) GTEST_SKIP() << "no room for a " << bytes << "-byte mapping";
+    auto s = ix.add_rows(std::span(static_cast<const float*>(none), over * 4));
+    ::munmap(none, bytes);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(error_message(s.error()), message);
+    before.expect_same(ix);
+}
 
 TEST(IndexSearch, QueryWithoutBinsIsNotCheckedAndGivesNothing) {
     SpectralIndex ix(encoder(8, 2, 2, 3, 1));

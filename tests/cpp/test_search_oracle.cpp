@@ -295,9 +295,48 @@ INSTANTIATE_TEST_SUITE_P(
                                                                       Arrival::DenseRowsMixedWithCodes)),
     [](const auto& info) { return std::string(std::get<0>(info.param).name) + "_" + name_of(std::get<1>(info.param)); });
 
+// Queries longer than one block of tables, their bins repeated many times
+// (one lists a single bin throughout): each block's terms must join the
+// scores the blocks before it left, in query-bin order, over every grid case,
+// with dense and posting columns and items kept as dense rows.
+SpectralCodes long_query(const SpectralEncoder& e, std::mt19937& rng, std::size_t bins, bool one_bin) {
+    SpectralCodes c;
+    const auto only = static_cast<std::uint16_t>(rng() % e.f);
+    for (std::size_t j = 0; j < bins; ++j) {
+        c.idx.push_back(one_bin ? only : static_cast<std::uint16_t>(rng() % e.f));
+        c.mag_q.push_back(code_below(rng, e.mag_grid.size()));
+        c.phase_q.push_back(code_below(rng, e.phase_grid.size()));
+    }
+    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid.size(), 65536));
+    return c;
+}
+
+class SearchOracleLongQueries : public ::testing::TestWithParam<GridCase> {};
+
+TEST_P(SearchOracleLongQueries, BlocksOfQueryBinsSumLikeTheLiteralKernel) {
+    const GridCase& g = GetParam();
+    SpectralEncoder e = encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
+    if (g.patch) g.patch(e);
+    std::mt19937 rng(static_cast<unsigned>(g.dim * 17 + g.phase_bits));
+    Mirrored m(e);
+    m.add_codes(records(e, rng, 120, 0.95));
+    m.add_codes(records(e, rng, 60, 0.0));
+    m.add_dense(hostile_rows(e, rng, 25));
+    constexpr std::size_t b = kQueryBinsPerBlock;
+    std::vector<SpectralCodes> qs;
+    for (std::size_t bins : {b - 1, b, b + 1, 2 * b + 37, 5 * b})
+        qs.push_back(long_query(e, rng, bins, false));
+    qs.push_back(long_query(e, rng, 3 * b + 5, true));
+    m.expect_matches(qs, "long queries");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SearchOracleLongQueries, ::testing::ValuesIn(kGrids),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // More than one segment of 65,536 items: bin 0 kept by most items (dense
 // column), the other bins rarely (posting lists), dense rows at the end,
-// over grids with and without NaN terms for absent bins.
+// over grids with and without NaN terms for absent bins; one query spans
+// two blocks of query bins.
 class SearchOracleSegments : public ::testing::TestWithParam<GridCase> {};
 
 TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
@@ -337,6 +376,7 @@ TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
         }
         q.norm_q = static_cast<std::uint16_t>(q.norm_q % e.norm_grid.size());
     }
+    qs.push_back(long_query(e, rng, kQueryBinsPerBlock + 3, false));  // every segment, block by block
     m.add_codes(batch(40000));
     m.add_codes(batch(30000));  // crosses into the second segment
     m.expect_matches(qs, "70000 items");
