@@ -1,8 +1,14 @@
 import os
 import pathlib
+import pwd
+import select
+import shutil
+import signal
 import struct
 import subprocess
 import sys
+import tempfile
+import time
 
 import numpy as np
 import pytest
@@ -126,6 +132,176 @@ def test_save_refuses_grids_not_matching_widths(tmp_path, grid):
     assert not fresh.exists()
     assert existing.read_bytes() == b"old content"
     assert len(ix) == 1
+
+
+def a_path_of(tmp_path, length, name_length):
+    """A path of `length` characters under tmp_path whose last component has
+    `name_length`; its directories are made."""
+    rest = length - len(str(tmp_path)) - 1 - name_length
+    parts = []
+    while rest > 0:
+        take = 200 if rest > 202 else rest - 1
+        parts.append("d" * take)
+        rest -= take + 1
+    directory = os.path.join(str(tmp_path), *parts)
+    os.makedirs(directory)
+    path = os.path.join(directory, "f" * name_length)
+    assert len(path) == length
+    return path
+
+
+@pytest.mark.parametrize("name_length", [5, 255])
+def test_save_to_a_path_near_the_length_limit(tmp_path, saved, name_length):
+    # 4,077 characters: within PATH_MAX, whatever the temporary is called.
+    _, ix, _, data = saved
+    path = a_path_of(tmp_path, 4077, name_length)
+    assert ix.save(path) == len(data)
+    first = os.stat(path).st_ino
+    assert ix.save(path) == len(data)
+    assert os.stat(path).st_ino != first  # replaced, not written in place
+    assert pathlib.Path(path).read_bytes() == data
+    assert os.listdir(os.path.dirname(path)) == [os.path.basename(path)]
+    assert len(K.SpectralIndex.load(path)) == 3
+
+
+def in_place_error(path, data):
+    """The message of writing `path` in place, as open and write give it."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        try:
+            os.write(fd, data)
+        finally:
+            os.close(fd)
+    except OSError as e:
+        return f"I/O error: {os.strerror(e.errno)} (os error {e.errno})"
+    pytest.fail(f"{path} was written")
+
+
+def test_save_reports_the_error_of_the_path_given(saved):
+    # /proc takes no new files: the error is the file's own (unprivileged:
+    # not writable; root: the write fails), never the temporary's.
+    _, ix, _, data = saved
+    expected = in_place_error("/proc/version", data)
+    with pytest.raises(OSError) as info:
+        ix.save("/proc/version")
+    assert info.value.args == (expected,)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as two users")
+def test_save_over_another_users_file_in_a_sticky_directory(saved):
+    # The temporary can be made, but the directory refuses to rename it over
+    # a file its maker does not own: the file, writable by all, is written
+    # in place, keeping its owner and mode.
+    _, ix, _, data = saved
+    nobody = pwd.getpwnam("nobody")
+    shared = tempfile.mkdtemp(prefix="korvane-sticky-")
+    try:
+        os.chmod(shared, 0o1777)
+        path = os.path.join(shared, "shared.idx")
+        pathlib.Path(path).write_bytes(b"old index" * 100)
+        os.chmod(path, 0o666)
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                os.setgid(nobody.pw_gid)
+                os.setuid(nobody.pw_uid)
+                code = 0 if ix.save(path) == len(data) else 2
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert pathlib.Path(path).read_bytes() == data
+        st = os.stat(path)
+        assert (st.st_uid, st.st_mode & 0o7777) == (0, 0o666)
+        assert os.listdir(shared) == ["shared.idx"]
+    finally:
+        shutil.rmtree(shared)
+
+
+# ---- interruption ----------------------------------------------------------
+
+
+# The child signals "ready" just before a call that blocks on a FIFO. Its
+# handler lets the first SIGINT go (the call must carry on) and raises on the
+# second.
+BLOCKED_CALL = """
+import os, signal, sys
+import numpy as np
+import korvane as K
+
+class Stop(Exception):
+    pass
+
+calls = 0
+def handler(signum, frame):
+    global calls
+    calls += 1
+    print("handled", flush=True)
+    if calls == 2:
+        raise Stop
+
+signal.signal(signal.SIGINT, handler)
+case, fifo, saved = sys.argv[1:]
+ix = K.SpectralIndex(K.SpectralEncoder(64, 32, 4, 3, 2))
+ix.add_embeddings(np.random.default_rng(1).standard_normal((1000, 64)).astype(np.float32))
+if case == "save, reader that reads nothing":
+    os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+if case == "load, writer that falls silent":
+    os.write(os.open(fifo, os.O_RDWR), open(saved, "rb").read()[:100])
+print("ready", flush=True)
+result = "returned"
+try:
+    result = ix.save(fifo) if case.startswith("save") else K.SpectralIndex.load(fifo)
+except Stop:
+    print("raised Stop")
+print(result)
+"""
+
+# How long to wait for a child that is expected to move on: a guard against
+# a hang only.
+PATIENCE = 60
+
+
+def line_from(child):
+    ready, _, _ = select.select([child.stdout], [], [], PATIENCE)
+    return child.stdout.readline().strip() if ready else "(nothing)"
+
+
+def wait_until_blocked(child, syscall):
+    """Until the child sleeps in system call number `syscall`."""
+    deadline = time.monotonic() + PATIENCE
+    while time.monotonic() < deadline and child.poll() is None:
+        with open(f"/proc/{child.pid}/syscall") as f:
+            if f.read().split()[0] == str(syscall):
+                return
+        time.sleep(0.01)
+    pytest.fail(f"the child never blocked in system call {syscall}")
+
+
+@pytest.mark.parametrize(
+    "case, syscall",  # x86-64 numbers: read 0, write 1, openat 257
+    [("save, nobody reading", 257), ("save, reader that reads nothing", 1),
+     ("load, no writer", 257), ("load, writer that falls silent", 0)],
+)
+def test_signal_handlers_run_while_a_file_call_blocks(tmp_path, saved, case, syscall):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    before = sorted(os.listdir(tmp_path))
+    child = subprocess.Popen([sys.executable, "-c", BLOCKED_CALL, case, str(fifo), saved[2]],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=os.environ)
+    try:
+        assert line_from(child) == "ready"
+        for _ in range(2):
+            wait_until_blocked(child, syscall)
+            child.send_signal(signal.SIGINT)
+            assert line_from(child) == "handled"
+        out, err = child.communicate(timeout=PATIENCE)
+    finally:
+        child.kill()
+        child.wait()
+    assert out.split("\n") == ["raised Stop", "returned", ""], err
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 # ---- round trip ------------------------------------------------------------

@@ -32,6 +32,7 @@ std::string error_message(const SpectralError& err) {
                 return "format version mismatch: file is v" + num(e.file) + ", this build is v" + num(e.build);
             },
             [](const InvalidInput& e) { return "invalid input: " + e.message; },
+            [](const Interrupted&) { return std::string("interrupted"); },
         },
         err);
 }

@@ -21,9 +21,12 @@ struct VersionMismatch { std::uint32_t file; std::uint32_t build; };
 // Refusals of inputs that would otherwise corrupt codes or memory (a bin that
 // does not fit 16 bits, a code past its grid, a NaN that breaks an ordering).
 struct InvalidInput { std::string message; };
+// A file call given up because the caller's interruption check asked it to
+// stop; the caller holds its own account of why.
+struct Interrupted {};
 
 using SpectralError = std::variant<DimensionMismatch, BufferLength, TopKExceedsF, InvalidGridSize,
-                                   Io, Format, VersionMismatch, InvalidInput>;
+                                   Io, Format, VersionMismatch, InvalidInput, Interrupted>;
 
 template <class T>
 using Result = std::expected<T, SpectralError>;

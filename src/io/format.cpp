@@ -86,12 +86,12 @@ Status read_f32s(BufferedReader& reader, std::span<float> dst) {
     return {};
 }
 
-Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::string& path) {
+Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::string& path, InterruptCheck check) {
     const SpectralEncoder& e = index.encoder();
     if (auto s = check_grid_length(e.mag_grid, "mag_grid", e.mag_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.phase_grid, "phase_grid", e.phase_bits); !s) return fail(s.error());
     if (auto s = check_grid_length(e.norm_grid, "norm_grid", e.norm_bits); !s) return fail(s.error());
-    auto opened = BufferedWriter::replace(path);
+    auto opened = BufferedWriter::replace(path, check);
     if (!opened) return fail(opened.error());
     BufferedWriter& out = *opened;
 
@@ -193,8 +193,8 @@ Status read_items(SpectralIndex& index, SectionSource& mags, SectionSource& phas
 
 }  // namespace
 
-Result<SpectralIndex> read_index_file(const std::string& path) {
-    auto opened = BufferedReader::open(path);
+Result<SpectralIndex> read_index_file(const std::string& path, InterruptCheck check) {
+    auto opened = BufferedReader::open(path, check);
     if (!opened) return fail(opened.error());
     BufferedReader& in = *opened;
 

@@ -23,9 +23,11 @@ Status read_f32s(BufferedReader& reader, std::span<float> dst);
 
 // Writes the index; returns the number of bytes written. An index whose grids
 // do not hold 2^bits entries is refused before the file is opened, since its
-// file could not be read back.
-Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::string& path);
+// file could not be read back. `check` decides, whenever a system call is
+// interrupted, whether to go on (Interrupted when not).
+Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::string& path,
+                                       InterruptCheck check = nullptr);
 
-Result<SpectralIndex> read_index_file(const std::string& path);
+Result<SpectralIndex> read_index_file(const std::string& path, InterruptCheck check = nullptr);
 
 }  // namespace korvane

@@ -21,11 +21,36 @@ Status check_path(const std::string& path) {
     return {};
 }
 
-BufferedReader::BufferedReader(int fd, std::uint64_t file_size)
-    : fd_(fd), file_size_(file_size), buf_(new std::uint8_t[kIoBufferSize]) {}
+namespace {
+
+// After EINTR: whether to make the call again.
+bool again(InterruptCheck check) { return check == nullptr || check(); }
+
+// open(2) made again after EINTR while the check allows; given up, it fails
+// with errno EINTR.
+int open_at(int dir_fd, const std::string& path, int flags, InterruptCheck check, mode_t mode = 0) {
+    for (;;) {
+        const int fd = ::openat(dir_fd, path.c_str(), flags, mode);
+        if (fd >= 0 || errno != EINTR) return fd;
+        if (!again(check)) {
+            errno = EINTR;
+            return -1;
+        }
+    }
+}
+
+// The error for a failed call's errno: EINTR is only seen once the check has
+// given the call up.
+SpectralError os_error(int err) { return err == EINTR ? SpectralError(Interrupted{}) : io_error_from_errno(err); }
+
+}  // namespace
+
+BufferedReader::BufferedReader(int fd, std::uint64_t file_size, InterruptCheck check)
+    : fd_(fd), check_(check), file_size_(file_size), buf_(new std::uint8_t[kIoBufferSize]) {}
 
 BufferedReader::BufferedReader(BufferedReader&& other) noexcept
     : fd_(other.fd_),
+      check_(other.check_),
       positional_(other.positional_),
       file_pos_(other.file_pos_),
       file_size_(other.file_size_),
@@ -40,17 +65,14 @@ BufferedReader::~BufferedReader() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Result<BufferedReader> BufferedReader::open(const std::string& path) {
+Result<BufferedReader> BufferedReader::open(const std::string& path, InterruptCheck check) {
     if (auto s = check_path(path); !s) return fail(s.error());
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(io_error_from_errno(errno));
+    const int fd = open_at(AT_FDCWD, path, O_RDONLY | O_CLOEXEC, check);
+    if (fd < 0) return fail(os_error(errno));
     struct stat st {};
     std::uint64_t size = std::numeric_limits<std::uint64_t>::max();
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) size = static_cast<std::uint64_t>(st.st_size);
-    return BufferedReader(fd, size);
+    return BufferedReader(fd, size, check);
 }
 
 std::uint64_t BufferedReader::remaining() const {
@@ -67,7 +89,7 @@ Result<BufferedReader> BufferedReader::fork(std::uint64_t skip) const {
     if (!sized()) return fail(Io{"a second reader needs a regular file"});
     const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return fail(io_error_from_errno(errno));
-    BufferedReader other(fd, file_size_);
+    BufferedReader other(fd, file_size_, check_);
     other.positional_ = true;
     other.consumed_ = consumed_ + skip;
     other.file_pos_ = other.consumed_;
@@ -90,8 +112,9 @@ Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
         const std::size_t cap = want >= kIoBufferSize ? want : kIoBufferSize;
         const ssize_t r = positional_ ? ::pread(fd_, dst, cap, static_cast<off_t>(file_pos_)) : ::read(fd_, dst, cap);
         if (r < 0) {
-            if (errno == EINTR) continue;
-            return fail(io_error_from_errno(errno));
+            const int err = errno;  // before the check, which may run code that sets it
+            if (err == EINTR && again(check_)) continue;
+            return fail(os_error(err));
         }
         file_pos_ += static_cast<std::uint64_t>(r);
         if (r == 0) return fail(io_short_read());
@@ -107,14 +130,6 @@ Status BufferedReader::read_exact(std::span<std::uint8_t> out) {
 }
 
 namespace {
-
-int open_retrying(const std::string& path, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // Everything up to and including the last '/', or "" for a bare name.
 std::string dir_part(const std::string& path) {
@@ -138,13 +153,14 @@ Result<std::string> follow_links(std::string path) {
     return fail(io_error_from_errno(ELOOP));
 }
 
-// A hidden name beside `target` that no other writer picks: the process id,
-// a per-process counter and the clock.
-std::string temp_name(const std::string& target) {
+// A hidden name beside `target` (a name in the same directory) that no other
+// writer picks: the process id, a per-process counter and the clock. At most
+// `name_max` characters when that leaves room for any of the target's name.
+std::string temp_name(const std::string& target, long name_max) {
     static std::atomic<std::uint64_t> counter{0};
-    const std::string dir = dir_part(target);
-    // Short enough that the name stays within NAME_MAX.
-    const std::string base = target.substr(dir.size()).substr(0, 200);
+    constexpr long kFixed = 22;  // the dots, the hex digits and ".tmp"
+    const long room = std::clamp<long>(name_max - kFixed, 0, 200);
+    const std::string base = target.substr(0, static_cast<std::size_t>(room));
     struct timespec ts {};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     const std::uint64_t mix = (static_cast<std::uint64_t>(::getpid()) << 40) ^
@@ -152,14 +168,34 @@ std::string temp_name(const std::string& target) {
                               static_cast<std::uint64_t>(ts.tv_nsec) ^ (static_cast<std::uint64_t>(ts.tv_sec) << 30);
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(mix));
-    return dir + "." + base + "." + hex + ".tmp";
+    return "." + base + "." + hex + ".tmp";
 }
 
-// Makes a rename into `path`'s directory durable. Best effort: the rename has
-// already happened, so a failure here is not a failed save.
-void sync_directory(const std::string& path) {
-    const std::string dir = dir_part(path);
-    const int fd = open_retrying(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Whether, after making or renaming a temporary failed with `err`, writing
+// the file in place may still work: the directory refused the new name or
+// the rename, or takes no new names at all (as under /proc). Running out of
+// space, descriptors or memory, a device error and an interruption are
+// reported as they are; writing in place would meet them with the old file
+// already cut.
+bool in_place_may_work(int err) {
+    switch (err) {
+        case ENOSPC:
+        case EDQUOT:
+        case EMFILE:
+        case ENFILE:
+        case ENOMEM:
+        case EIO:
+        case EINTR:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// Makes a rename in a directory durable. Best effort: the rename has already
+// happened, so a failure here is not a failed save.
+void sync_directory(int dir_fd) {
+    const int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     (void)::fsync(fd);
     ::close(fd);
@@ -167,50 +203,54 @@ void sync_directory(const std::string& path) {
 
 }  // namespace
 
-BufferedWriter::BufferedWriter(int fd, std::string temp_path, std::string target)
-    : fd_(fd), buf_(new std::uint8_t[kIoBufferSize]), temp_path_(std::move(temp_path)), target_(std::move(target)) {}
+BufferedWriter::BufferedWriter(int fd, InterruptCheck check)
+    : fd_(fd), check_(check), buf_(new std::uint8_t[kIoBufferSize]) {}
 
 BufferedWriter::BufferedWriter(BufferedWriter&& other) noexcept
     : fd_(other.fd_),
+      check_(other.check_),
+      interrupted_(other.interrupted_),
       buf_(std::move(other.buf_)),
       used_(other.used_),
-      temp_path_(std::move(other.temp_path_)),
-      target_(std::move(other.target_)) {
+      dir_fd_(other.dir_fd_),
+      temp_name_(std::move(other.temp_name_)),
+      target_name_(std::move(other.target_name_)) {
     other.fd_ = -1;
-    other.temp_path_.clear();
+    other.dir_fd_ = -1;
+    other.temp_name_.clear();
 }
 
 BufferedWriter::~BufferedWriter() {
-    if (fd_ < 0) return;
-    if (!temp_path_.empty()) {
+    if (!temp_name_.empty()) {
         discard_temp();
-        return;
+    } else if (fd_ >= 0) {
+        if (!interrupted_) (void)flush();
+        ::close(fd_);
     }
-    (void)flush();
-    ::close(fd_);
+    if (dir_fd_ >= 0) ::close(dir_fd_);
 }
 
 void BufferedWriter::discard_temp() noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    ::unlink(temp_path_.c_str());
-    temp_path_.clear();
+    if (!temp_name_.empty()) ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+    temp_name_.clear();
 }
 
-Result<BufferedWriter> BufferedWriter::create(const std::string& path) {
+Result<BufferedWriter> BufferedWriter::create(const std::string& path, InterruptCheck check) {
     if (auto s = check_path(path); !s) return fail(s.error());
-    const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(io_error_from_errno(errno));
-    return BufferedWriter(fd);
+    const int fd = open_at(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, check, 0666);
+    if (fd < 0) return fail(os_error(errno));
+    return BufferedWriter(fd, check);
 }
 
-Result<BufferedWriter> BufferedWriter::replace(const std::string& path) {
+Result<BufferedWriter> BufferedWriter::replace(const std::string& path, InterruptCheck check) {
     if (auto s = check_path(path); !s) return fail(s.error());
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
     // A device, a pipe or a directory is never renamed over; create() opens
     // it, or reports why it cannot.
-    if (exists && !S_ISREG(st.st_mode)) return create(path);
+    if (exists && !S_ISREG(st.st_mode)) return create(path, check);
     auto target = follow_links(path);
     if (!target) return fail(target.error());
     if (exists) {
@@ -219,34 +259,47 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path) {
         struct stat named {};
         if (::lstat(target->c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != st.st_dev ||
             named.st_ino != st.st_ino)
-            return create(path);
+            return create(path, check);
         // Renaming would succeed where opening for writing is refused.
         if (::faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return fail(io_error_from_errno(errno));
     }
+
+    // The temporary is named relative to the directory, so that its name
+    // adds nothing to the length of the path. O_PATH: making a file in the
+    // directory needs no right to read it.
+    const std::string dir = dir_part(*target);
+    const int dir_fd = open_at(AT_FDCWD, dir.empty() ? "." : dir, O_PATH | O_DIRECTORY | O_CLOEXEC, check);
+    if (dir_fd < 0) {
+        const int err = errno;
+        if (in_place_may_work(err)) return create(path, check);
+        return fail(os_error(err));
+    }
+    BufferedWriter out(-1, check);
+    out.dir_fd_ = dir_fd;
+    out.target_name_ = target->substr(dir.size());
+    const long name_max = ::fpathconf(dir_fd, _PC_NAME_MAX);
 
     // O_EXCL under a fresh name: the mode is 0666 less the umask, exactly as
     // create() would give a new file.
     int fd = -1;
     std::string temp;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = temp_name(*target);
-        fd = open_retrying(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        temp = temp_name(out.target_name_, name_max > 0 ? name_max : NAME_MAX);
+        fd = open_at(dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, check, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
         const int err = errno;
         // No new file can be made in that directory: write the file in
-        // place, which still works where the file itself is writable.
-        if (err == EACCES || err == EPERM || err == EROFS) return create(path);
-        return fail(io_error_from_errno(err));
+        // place, which still works where the file itself is writable, and
+        // reports what is wrong with the path given where it does not.
+        if (in_place_may_work(err)) return create(path, check);
+        return fail(os_error(err));
     }
-    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) {
-        const int err = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return fail(io_error_from_errno(err));
-    }
-    return BufferedWriter(fd, std::move(temp), std::move(*target));
+    out.fd_ = fd;
+    out.temp_name_ = std::move(temp);
+    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) return fail(io_error_from_errno(errno));
+    return std::move(out);
 }
 
 Status BufferedWriter::write(std::span<const std::uint8_t> bytes) {
@@ -271,20 +324,54 @@ Status BufferedWriter::flush() {
 }
 
 Status BufferedWriter::commit() {
-    const bool temp = !temp_path_.empty();
+    const bool temp = !temp_name_.empty();
     Status s = flush();
     if (s && temp && ::fsync(fd_) != 0) s = fail(io_error_from_errno(errno));
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && s) s = fail(io_error_from_errno(errno));
     if (!temp) return s;
-    if (s && ::rename(temp_path_.c_str(), target_.c_str()) != 0) s = fail(io_error_from_errno(errno));
+    if (s && ::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, target_name_.c_str()) != 0) {
+        // Refused (another user's file in a sticky directory, a file mounted
+        // over): the finished temporary is copied into the file instead.
+        const int err = errno;
+        s = in_place_may_work(err) ? copy_into_place() : fail(io_error_from_errno(err));
+        discard_temp();
+        return s;
+    }
     if (!s) {
         discard_temp();
         return s;
     }
-    temp_path_.clear();
-    sync_directory(target_);
+    temp_name_.clear();
+    sync_directory(dir_fd_);
     return {};
+}
+
+Status BufferedWriter::copy_into_place() {
+    const int in = open_at(dir_fd_, temp_name_, O_RDONLY | O_CLOEXEC, check_);
+    if (in < 0) return fail(os_error(errno));
+    fd_ = open_at(dir_fd_, target_name_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, check_, 0666);
+    if (fd_ < 0) {
+        const int err = errno;
+        ::close(in);
+        return fail(os_error(err));
+    }
+    Status s;
+    for (;;) {
+        const ssize_t r = ::read(in, buf_.get(), kIoBufferSize);
+        if (r < 0) {
+            const int err = errno;
+            if (err == EINTR && again(check_)) continue;
+            s = fail(os_error(err));
+            break;
+        }
+        if (r == 0) break;
+        if (s = write_all(buf_.get(), static_cast<std::size_t>(r)); !s) break;
+    }
+    ::close(in);
+    const int out = std::exchange(fd_, -1);
+    if (::close(out) != 0 && s) s = fail(io_error_from_errno(errno));
+    return s;
 }
 
 Status BufferedWriter::write_all(const std::uint8_t* data, std::size_t len, std::size_t* written) {
@@ -292,8 +379,11 @@ Status BufferedWriter::write_all(const std::uint8_t* data, std::size_t len, std:
     while (len > 0) {
         const ssize_t w = ::write(fd_, data, len);
         if (w < 0) {
-            if (errno == EINTR) continue;
-            return fail(io_error_from_errno(errno));
+            const int err = errno;
+            if (err == EINTR && again(check_)) continue;
+            // No last flush from the destructor: it would block again.
+            if (err == EINTR) interrupted_ = true;
+            return fail(os_error(err));
         }
         if (w == 0) return fail(Io{"failed to write whole buffer"});
         data += w;

@@ -163,6 +163,20 @@ PyObject* index_total_bytes(PyObject* self, PyObject*) {
     });
 }
 
+// Runs the interpreter's signal handlers when a file call is interrupted, as
+// the interpreter's own file calls do: a handler that raises stops the call.
+bool run_signal_handlers() { return PyErr_CheckSignals() == 0; }
+
+// A file call's result. A call a signal handler stopped already carries the
+// handler's exception, and so does a failure during which a handler raised;
+// neither is turned into an error of the file.
+template <class R>
+bool file_call_succeeded(const R& r) {
+    if (r) return true;
+    if (std::holds_alternative<Interrupted>(r.error()) || PyErr_Occurred() != nullptr) return false;
+    return succeeded(r);
+}
+
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static constexpr Signature sig{"SpectralIndex", "save", {"path"}};
@@ -172,8 +186,8 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (!borrow) return nullptr;
         auto path = arg<0>(sig, a, to_text);
         if (!path) return nullptr;
-        auto written = write_index_file(value_of(self), *path);
-        if (!succeeded(written)) return nullptr;
+        auto written = write_index_file(value_of(self), *path, run_signal_handlers);
+        if (!file_call_succeeded(written)) return nullptr;
         return PyLong_FromUnsignedLongLong(*written);
     });
 }
@@ -185,8 +199,8 @@ PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!match_args(sig, args, nargs, kwnames, a)) return nullptr;
         auto path = arg<0>(sig, a, to_text);
         if (!path) return nullptr;
-        auto index = read_index_file(*path);
-        if (!succeeded(index)) return nullptr;
+        auto index = read_index_file(*path, run_signal_handlers);
+        if (!file_call_succeeded(index)) return nullptr;
         return wrap_value(index_type_object(), std::move(*index));
     });
 }
