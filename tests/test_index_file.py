@@ -264,8 +264,16 @@ PATIENCE = 60
 
 
 def line_from(child):
-    ready, _, _ = select.select([child.stdout], [], [], PATIENCE)
-    return child.stdout.readline().strip() if ready else "(nothing)"
+    """The child's next line, read a byte at a time so that nothing after it
+    is buffered here, out of reach of communicate()."""
+    line = b""
+    while not line.endswith(b"\n"):
+        ready, _, _ = select.select([child.stdout], [], [], PATIENCE)
+        byte = os.read(child.stdout.fileno(), 1) if ready else b""
+        if not byte:
+            return "(nothing)"
+        line += byte
+    return line.decode().strip()
 
 
 def wait_until_blocked(child, syscall):
@@ -289,7 +297,8 @@ def test_signal_handlers_run_while_a_file_call_blocks(tmp_path, saved, case, sys
     os.mkfifo(fifo)
     before = sorted(os.listdir(tmp_path))
     child = subprocess.Popen([sys.executable, "-c", BLOCKED_CALL, case, str(fifo), saved[2]],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=os.environ)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, text=True,
+                             env=os.environ)
     try:
         assert line_from(child) == "ready"
         for _ in range(2):

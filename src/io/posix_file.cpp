@@ -389,6 +389,12 @@ Status BufferedWriter::write_all(const std::uint8_t* data, std::size_t len, std:
         data += w;
         len -= static_cast<std::size_t>(w);
         if (written != nullptr) *written += static_cast<std::size_t>(w);
+        // A signal can cut a write short without EINTR (a pipe that took part
+        // of it): the check runs before the next write, which may block.
+        if (len > 0 && check_ != nullptr && !check_()) {
+            interrupted_ = true;
+            return fail(Interrupted{});
+        }
     }
     return {};
 }
