@@ -2,8 +2,12 @@
 # installs what it needs first.
 PYTHON ?= python3
 BUILD ?= build/cpp
+# The tests run with a temporary directory of their own, which must be empty
+# again when they end (scripts/no-litter). pytest keeps its tmp_path
+# directories under build/ instead, where its next run clears them.
+TEST_TMP ?= build/test-tmp
 
-.PHONY: setup install cpp-test py-test test cpp-asan py-asan sanitize fuzz demo bench clean
+.PHONY: setup install cpp-test py-test py-test-others test cpp-asan py-asan sanitize fuzz demo bench clean
 
 setup:
 	PYTHON=$(PYTHON) scripts/setup
@@ -14,12 +18,18 @@ install: setup
 cpp-test: setup
 	cmake -S . -B $(BUILD) -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=ON
 	cmake --build $(BUILD)
-	ctest --test-dir $(BUILD) --output-on-failure
+	scripts/no-litter $(TEST_TMP) ctest --test-dir $(BUILD) --output-on-failure
 
 py-test: install
-	$(PYTHON) -m pytest -q tests
+	scripts/no-litter $(TEST_TMP) $(PYTHON) -m pytest -q --basetemp=$(abspath build/pytest) tests
 
 test: cpp-test py-test
+
+# The Python suite under every other CPython from 3.11 up that the machine
+# has, free-threaded builds included, each through py-test in a fresh
+# virtualenv under build/; names the supported versions it cannot find.
+py-test-others:
+	$(PYTHON) scripts/other-pythons
 
 # The C++ tests and the Python suite under AddressSanitizer and UBSan; any
 # report fails the run. Tests that cap a process's address space cannot run
@@ -42,7 +52,7 @@ py-asan: setup
 	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --target $(ASAN_SITE) \
 		-C cmake.define.KORVANE_SANITIZE=ON -C build-dir=build/asan-py .
 	$(ASAN_ENV) LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) PYTHONPATH=$(abspath $(ASAN_SITE)) \
-		$(PYTHON) -m pytest -q -p no:cacheprovider tests
+		$(PYTHON) -m pytest -q -p no:cacheprovider --basetemp=$(abspath build/asan-pytest) tests
 
 sanitize: cpp-asan py-asan
 

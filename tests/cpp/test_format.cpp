@@ -54,13 +54,23 @@ public:
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
-    ~TempDir() {
+    ~TempDir() { remove(); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+    // A death test's child runs the test again from the start, so it makes a
+    // directory of its own, and it ends in _Exit, where no destructor runs:
+    // it removes the directory before it goes.
+    [[noreturn]] void remove_and_exit(int code) {
+        remove();
+        std::_Exit(code);
+    }
+
+private:
+    void remove() {
         std::error_code ec;
         fs::remove_all(path_, ec);
     }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
     fs::path path_;
 };
 
@@ -616,8 +626,9 @@ TEST(IndexFile, HeaderWithoutSectionsGivesShortRead) {
 
 // Item counts the file cannot hold, or whose sizes overflow, must be refused
 // before anything is sized from them. The load runs in a child whose address
-// space is capped, so a loader that allocated first would die there.
-[[noreturn]] void load_with_capped_memory(const std::string& path) {
+// space is capped, so a loader that allocated first would die there; the
+// child's exit code is 0 when the load failed as it should.
+int load_with_capped_memory(const std::string& path) {
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     const rlim_t cap =
@@ -627,7 +638,7 @@ TEST(IndexFile, HeaderWithoutSectionsGivesShortRead) {
     auto loaded = read_index_file(path);
     const bool ok =
         !loaded && std::holds_alternative<Io>(loaded.error()) && message_of(loaded.error()) == kShortRead;
-    std::_Exit(ok ? 0 : 1);
+    return ok ? 0 : 1;
 }
 
 class IndexFileHostileCount : public ::testing::TestWithParam<std::uint64_t> {};
@@ -641,15 +652,15 @@ TEST_P(IndexFileHostileCount, GivesShortReadWithoutAllocating) {
     put_le(b, 24, GetParam(), 8);
     write_bytes(path, b);
 
-    EXPECT_EXIT(load_with_capped_memory(path), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(dir.remove_and_exit(load_with_capped_memory(path)), ::testing::ExitedWithCode(0), "");
 }
 
 // A pipe has no length to check a header against: what the header promises
 // must only be allocated as the bytes arrive. The child writing the pipe is
 // forked before the cap, and the load then fails at the end of the data.
-[[noreturn]] void load_pipe_with_capped_memory(const std::vector<std::uint8_t>& bytes) {
+int load_pipe_with_capped_memory(const std::vector<std::uint8_t>& bytes) {
     int fds[2];
-    if (::pipe(fds) != 0) std::_Exit(2);
+    if (::pipe(fds) != 0) return 2;
     const pid_t writer = ::fork();
     if (writer == 0) {
         ::close(fds[0]);
@@ -658,7 +669,7 @@ TEST_P(IndexFileHostileCount, GivesShortReadWithoutAllocating) {
     }
     ::close(fds[1]);
     const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
-    load_with_capped_memory(path);
+    return load_with_capped_memory(path);
 }
 
 TEST_P(IndexFileHostileCount, FromAPipeGivesShortReadWithoutAllocating) {
@@ -668,7 +679,7 @@ TEST_P(IndexFileHostileCount, FromAPipeGivesShortReadWithoutAllocating) {
     ASSERT_TRUE(write_index_file(example_index(), path));
     auto b = read_bytes(path);
     put_le(b, 24, GetParam(), 8);
-    EXPECT_EXIT(load_pipe_with_capped_memory(b), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(dir.remove_and_exit(load_pipe_with_capped_memory(b)), ::testing::ExitedWithCode(0), "");
 }
 
 // A bare header from a pipe whose widths ask for 2^28-entry grids: no grid
@@ -682,7 +693,7 @@ TEST(IndexFile, WideGridsFromAPipeGiveShortReadWithoutAllocating) {
     b.resize(32);
     b[16] = b[17] = b[18] = 28;
     put_le(b, 24, std::uint64_t{1} << 30, 8);
-    EXPECT_EXIT(load_pipe_with_capped_memory(b), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(dir.remove_and_exit(load_pipe_with_capped_memory(b)), ::testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, IndexFileHostileCount,
