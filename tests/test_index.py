@@ -435,6 +435,34 @@ def test_search_memory_does_not_grow_with_the_query_record():
     assert int(grown_kib) < 64 * 1024
 
 
+@pytest.mark.parametrize("form", ["array", "list of arrays"])
+def test_search_batch_memory_is_bounded_by_a_chunk_of_queries(form):
+    # 100,000 query rows of dim 768 (307 MB): a search_batch that copied and
+    # encoded them all before the first search grew by about 1 GB. Growth
+    # beyond the input and the results stays within a few chunks of rows.
+    result = run_child(f"""
+        import resource
+        import numpy as np
+        import korvane as K
+        enc = K.SpectralEncoder(768, 16, 8, 8, 8)
+        ix = K.SpectralIndex(enc)
+        rng = np.random.default_rng(3)
+        ix.add_embeddings(rng.standard_normal((4, 768), dtype=np.float32))
+        ix.search_batch(rng.standard_normal((2, 768), dtype=np.float32), 1)  # first-use tables
+        queries = rng.standard_normal((100_000, 768), dtype=np.float32)
+        if {form!r} == "list of arrays":
+            queries = list(queries)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        ids, scores = ix.search_batch(queries, 1)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak, len(ids), len(scores))
+    """)
+    assert result.returncode == 0, result.stderr
+    grown_kib, rest = result.stdout.split(" ", 1)
+    assert rest.strip() == "100000 100000"
+    # The results themselves: two one-element arrays per query.
+    assert int(grown_kib) < 200 * 1024
+
+
 # ---- code records outside the index's limits -------------------------------
 
 # For SpectralEncoder(8, 3, 4, 4, 4): F = 5 bins, 16 entries in every grid.

@@ -194,7 +194,9 @@ def test_save_over_another_users_file_in_a_sticky_directory(saved):
     # in place, keeping its owner and mode.
     _, ix, _, data = saved
     nobody = pwd.getpwnam("nobody")
-    shared = tempfile.mkdtemp(prefix="korvane-sticky-")
+    # Under /tmp, which every user can reach (the test's own temporary
+    # directory may sit where "nobody" cannot).
+    shared = tempfile.mkdtemp(prefix="korvane-sticky-", dir="/tmp")
     try:
         os.chmod(shared, 0o1777)
         path = os.path.join(shared, "shared.idx")

@@ -16,10 +16,6 @@ namespace korvane {
 
 namespace {
 
-// Rows encoded and stored per step of add_rows: bounds the code records held
-// at once.
-constexpr std::size_t kRowsPerChunk = 1024;
-
 std::uint16_t code_of(std::uint8_t mag_q, std::uint8_t phase_q) {
     return static_cast<std::uint16_t>(mag_q | phase_q << 8);
 }
@@ -204,37 +200,30 @@ Status SpectralIndex::add_codes(std::span<const SpectralCodes> codes) {
 }
 
 Status SpectralIndex::add_rows(std::span<const float> flat) {
-    const std::size_t dim = encoder_.dim;
-    if (flat.size() % dim != 0) return fail(BufferLength{dim, flat.size()});
-    return add_rows(flat.size() / dim, [&](std::size_t r0, std::size_t r1, float* out) {
-        std::copy(flat.begin() + static_cast<std::ptrdiff_t>(r0 * dim),
-                  flat.begin() + static_cast<std::ptrdiff_t>(r1 * dim), out);
-    });
+    auto source = FlatRows::of(flat, encoder_.dim);
+    if (!source) return fail(source.error());
+    return add_rows(*source);
 }
 
-Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
+Status SpectralIndex::add_rows(const RowSource& source) {
+    const std::size_t rows = source.rows();
     if (rows == 0) return {};
     // Refused before a row is encoded: an add past the limit stores nothing.
     if (auto s = check_room(rows); !s) return s;
-    const std::size_t dim = encoder_.dim;
     const std::size_t n_old = size();
     try {
-        std::vector<float> chunk;
         std::vector<BinCode> entries;
         std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
-        for (std::size_t r = 0; r < rows; r += kRowsPerChunk) {
-            const std::size_t take = std::min(kRowsPerChunk, rows - r);
-            chunk.resize(take * dim);
-            fill(r, r + take, chunk.data());
-            auto codes = encode_rows(encoder_, chunk);
-            Status s = codes ? Status{} : fail(codes.error());
-            for (std::size_t i = 0; s && i < take; ++i)
-                s = check_codes(encoder_, (*codes)[i], "code record " + std::to_string(r + i));
-            if (!s) {
-                rollback(n_old);
-                return s;
-            }
-            append(*codes, entries, last);
+        Status s = encode_in_chunks(encoder_, source, [&](std::size_t first, std::vector<SpectralCodes>& codes) {
+            Status c;
+            for (std::size_t i = 0; c && i < codes.size(); ++i)
+                c = check_codes(encoder_, codes[i], "code record " + std::to_string(first + i));
+            if (c) append(codes, entries, last);
+            return c;
+        });
+        if (!s) {
+            rollback(n_old);
+            return s;
         }
     } catch (...) {
         rollback(n_old);
@@ -382,16 +371,25 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
 
 Result<std::vector<SpectralSearchResult>> SpectralIndex::search_rows(std::span<const float> flat,
                                                                      std::uint64_t top_k) const {
-    auto queries = encode_rows(encoder_, flat);
-    if (!queries) return fail(queries.error());
+    auto source = FlatRows::of(flat, encoder_.dim);
+    if (!source) return fail(source.error());
+    return search_rows(*source, top_k);
+}
+
+Result<std::vector<SpectralSearchResult>> SpectralIndex::search_rows(const RowSource& source,
+                                                                     std::uint64_t top_k) const {
     std::vector<SpectralSearchResult> results;
-    results.reserve(queries->size());
+    results.reserve(source.rows());
     SearchSpace space;
-    for (const SpectralCodes& q : *queries) {
-        auto r = search_codes(q, top_k, space);
-        if (!r) return fail(r.error());
-        results.push_back(std::move(*r));
-    }
+    Status s = encode_in_chunks(encoder_, source, [&](std::size_t, std::vector<SpectralCodes>& queries) -> Status {
+        for (const SpectralCodes& q : queries) {
+            auto r = search_codes(q, top_k, space);
+            if (!r) return fail(r.error());
+            results.push_back(std::move(*r));
+        }
+        return {};
+    });
+    if (!s) return fail(s.error());
     return results;
 }
 

@@ -13,13 +13,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "codec/encoder.hpp"
 #include "codec/error.hpp"
+#include "codec/rows.hpp"
 #include "index/code_store.hpp"
 
 namespace korvane {
@@ -51,20 +51,20 @@ public:
     // idx), or an add past 2^32 - 1 items, are refused before anything is
     // stored. A bin listed twice keeps its later occurrence.
     Status add_codes(std::span<const SpectralCodes> codes);
-    // Encodes the rows of `flat` with the index's encoder and appends them,
-    // in bounded chunks; on any error nothing is added. An add past 2^32 - 1
-    // items is refused before any row is encoded.
+    // Encodes the rows of `source` with the index's encoder and appends them,
+    // a chunk at a time (encode_in_chunks); on any error nothing is added.
+    // An add past 2^32 - 1 items is refused before any row is encoded.
+    Status add_rows(const RowSource& source);
+    // The same for the rows of `flat`, `dim` values each.
     Status add_rows(std::span<const float> flat);
-    // The same for `rows` rows of `dim` values that `fill(r0, r1, out)`
-    // writes into `out`, rows r0 .. r1 - 1 one after another; it is asked
-    // for bounded chunks in order and must not fail.
-    using RowFill = std::function<void(std::size_t r0, std::size_t r1, float* out)>;
-    Status add_rows(std::size_t rows, const RowFill& fill);
 
     // Scores every item against `query` and returns the best `top_k`,
     // highest score first; equal scores in ascending id order, NaN last.
     Result<SpectralSearchResult> search_codes(const SpectralCodes& query, std::uint64_t top_k) const;
-    // Encodes each row of `flat` and searches for it, in row order.
+    // Encodes each row of `source` and searches for it, in row order, a
+    // chunk of rows at a time (encode_in_chunks).
+    Result<std::vector<SpectralSearchResult>> search_rows(const RowSource& source, std::uint64_t top_k) const;
+    // The same for the rows of `flat`, `dim` values each.
     Result<std::vector<SpectralSearchResult>> search_rows(std::span<const float> flat, std::uint64_t top_k) const;
 
     // The dense rows of items [first, first + count): count rows of F values

@@ -217,7 +217,7 @@ bool ArrayRows::rows_of_length(std::size_t n) const {
     return true;
 }
 
-void ArrayRows::copy(std::size_t r0, std::size_t r1, float* out) const {
+void ArrayRows::copy(std::size_t r0, std::size_t r1, float* out) const noexcept {
     for (std::size_t r = r0; r < r1; ++r) {
         const Row row = this->row(r);
         if (row.f64) copy_f64(row.data, row.len, row.stride, out);

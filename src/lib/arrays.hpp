@@ -54,7 +54,7 @@ public:
     std::size_t values() const { return values_; }
     std::size_t values_in(std::size_t r0, std::size_t r1) const;
     bool rows_of_length(std::size_t n) const;
-    void copy(std::size_t r0, std::size_t r1, float* out) const;
+    void copy(std::size_t r0, std::size_t r1, float* out) const noexcept;
 
 private:
     struct Row {

@@ -334,6 +334,36 @@ bool append_exact_floats(PyObject* seq, std::vector<float>& out) {
 
 }  // namespace
 
+// The rows of bulk arrays, each row `dim` values long, read as they are.
+struct BatchRows::InPlace final : RowSource {
+    InPlace(ArrayRows rows, std::size_t dim) : array(std::move(rows)), width(dim) {}
+    std::size_t rows() const override { return array.rows(); }
+    std::size_t dim() const override { return width; }
+    void fill(std::size_t r0, std::size_t r1, float* out) const noexcept override { array.copy(r0, r1, out); }
+    ArrayRows array;
+    std::size_t width;
+};
+
+std::optional<BatchRows> BatchRows::of(PyObject* o, std::size_t dim) {
+    BatchRows batch;
+    if (auto rows = ArrayRows::of(o); rows && rows->rows_of_length(dim)) {
+        batch.in_place_ = std::make_unique<const InPlace>(std::move(*rows), dim);
+        return batch;
+    }
+    auto flat = flatten_rows(o);
+    if (!flat) return std::nullopt;
+    batch.values_ = std::move(*flat);
+    auto source = FlatRows::of(batch.values_, dim);
+    if (!succeeded(source)) return std::nullopt;
+    batch.flat_ = std::move(*source);
+    return batch;
+}
+
+const RowSource& BatchRows::source() const {
+    if (in_place_) return *in_place_;
+    return *flat_;
+}
+
 std::optional<std::vector<float>> to_f32_values(PyObject* o) {
     if (auto values = read_vector_array(o)) return values;
     std::vector<float> values;

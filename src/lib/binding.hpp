@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "codec/error.hpp"
+#include "codec/rows.hpp"
 
 namespace korvane::py {
 
@@ -159,6 +161,24 @@ std::optional<std::vector<std::uint64_t>> to_size_vec(PyObject* o);
 // rows, a one-dimensional one as a row. To convert rows in bounded chunks
 // instead, see ArrayRows in lib/arrays.hpp.
 std::optional<std::vector<float>> flatten_rows(PyObject* o);
+
+// The rows of a batch argument (`embeddings`, `query_embeddings`) as the core
+// takes them. Bulk arrays of whole rows of `dim` values are read in place, a
+// chunk at a time as the core asks; anything else is converted by
+// flatten_rows first and cut into rows of `dim` values.
+class BatchRows {
+public:
+    // std::nullopt with the exception set when the conversion fails or the
+    // values do not make whole rows.
+    static std::optional<BatchRows> of(PyObject* o, std::size_t dim);
+    const RowSource& source() const;
+
+private:
+    struct InPlace;
+    std::unique_ptr<const RowSource> in_place_;
+    std::vector<float> values_;
+    std::optional<FlatRows> flat_;  // over values_
+};
 // A vector of floats where one is taken (`e`, `sample`): a one-dimensional
 // bulk array read whole, any other object as a sequence of floats.
 std::optional<std::vector<float>> to_f32_values(PyObject* o);

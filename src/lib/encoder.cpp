@@ -72,36 +72,18 @@ PyObject* encoder_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
         const SpectralEncoder& encoder = value_of(self);
-        std::vector<SpectralCodes> codes;
-        auto rows = ArrayRows::of(std::get<0>(a));
-        if (rows && rows->rows_of_length(encoder.dim)) {
-            // Converted and encoded a bounded chunk of rows at a time.
-            constexpr std::size_t kChunkRows = 256;
-            std::vector<float> chunk;
-            // A zero-stride array may claim more rows than any vector holds.
-            if (rows->rows() > codes.max_size()) {
-                PyErr_NoMemory();
-                return nullptr;
-            }
-            codes.reserve(rows->rows());
-            for (std::size_t r0 = 0; r0 < rows->rows(); r0 += kChunkRows) {
-                const std::size_t r1 = std::min(rows->rows(), r0 + kChunkRows);
-                chunk.resize(rows->values_in(r0, r1));
-                rows->copy(r0, r1, chunk.data());
-                auto part = encode_rows(encoder, chunk);
-                if (!succeeded(part)) return nullptr;
-                std::move(part->begin(), part->end(), std::back_inserter(codes));
-            }
-        } else {
-            auto flat = flatten_rows(std::get<0>(a));
-            if (!flat) return nullptr;
-            auto all = encode_rows(encoder, *flat);
-            if (!succeeded(all)) return nullptr;
-            codes = std::move(*all);
+        auto rows = BatchRows::of(std::get<0>(a), encoder.dim);
+        if (!rows) return nullptr;
+        // A zero-stride array may claim more rows than any vector holds.
+        if (rows->source().rows() > std::vector<SpectralCodes>().max_size()) {
+            PyErr_NoMemory();
+            return nullptr;
         }
+        auto codes = encode_rows(encoder, rows->source());
+        if (!succeeded(codes)) return nullptr;
         PyTypeObject* type = codes_type_object();
         if (type == nullptr) return nullptr;
-        return build_list(codes.size(), [&](std::size_t i) { return wrap_codes(std::move(codes[i]), type); });
+        return build_list(codes->size(), [&](std::size_t i) { return wrap_codes(std::move((*codes)[i]), type); });
     });
 }
 

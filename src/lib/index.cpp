@@ -85,17 +85,9 @@ PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
         SpectralIndex& index = value_of(self);
-        // An array of whole rows is converted, encoded and stored a bounded
-        // chunk at a time; anything else is concatenated first.
-        auto rows = ArrayRows::of(std::get<0>(a));
-        if (rows && rows->rows_of_length(index.encoder().dim)) {
-            auto fill = [&](std::size_t r0, std::size_t r1, float* out) { rows->copy(r0, r1, out); };
-            if (!succeeded(index.add_rows(rows->rows(), fill))) return nullptr;
-            Py_RETURN_NONE;
-        }
-        auto flat = flatten_rows(std::get<0>(a));
-        if (!flat) return nullptr;
-        if (!succeeded(index.add_rows(*flat))) return nullptr;
+        auto rows = BatchRows::of(std::get<0>(a), index.encoder().dim);
+        if (!rows) return nullptr;
+        if (!succeeded(index.add_rows(rows->source()))) return nullptr;
         Py_RETURN_NONE;
     });
 }
@@ -128,11 +120,12 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!borrow) return nullptr;
         auto top_k = arg<1>(sig, a, to_size);
         if (!top_k) return nullptr;
-        auto flat = flatten_rows(std::get<0>(a));
-        if (!flat) return nullptr;
-        auto searched = value_of(self).search_rows(*flat, *top_k);
+        const SpectralIndex& index = value_of(self);
+        auto rows = BatchRows::of(std::get<0>(a), index.encoder().dim);
+        if (!rows) return nullptr;
+        auto searched = index.search_rows(rows->source(), *top_k);
         if (!succeeded(searched)) return nullptr;
-        flat.reset();
+        rows.reset();
         std::vector<SpectralSearchResult>& results = *searched;
         // Arrays are made only after the last search, query by query.
         PyRef ids(PyList_New(static_cast<Py_ssize_t>(results.size())));
