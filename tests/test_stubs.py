@@ -6,11 +6,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import korvane
-
-pytest.importorskip("mypy", reason="mypy is not installed (pip install -r requirements-dev.txt)")
 
 HERE = Path(__file__).resolve().parent
 STUB_SOURCE = HERE.parent / "stubs" / "korvane-stubs" / "__init__.pyi"

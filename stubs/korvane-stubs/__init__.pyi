@@ -11,7 +11,7 @@ __all__ = ["SpectralEncoder", "SpectralCodes", "SpectralIndex", "__version__", "
 
 __version__: str
 
-# A number taken as a float: anything float() takes, str aside. Narrowed to
+# A number taken as a float (through __float__ or __index__), narrowed to
 # single precision on entry.
 _Real: TypeAlias = SupportsFloat | SupportsIndex
 _RealArray: TypeAlias = NDArray[np.floating[Any] | np.integer[Any] | np.bool_]
