@@ -9,7 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "codec/spectrum.hpp"
+#include "simd/certain_codes.hpp"
+#include "simd/selection.hpp"
+#include "simd/vector_steps.hpp"
 
 namespace korvane {
 
@@ -225,7 +227,7 @@ private:
     FftBuffer buffer_;
     std::vector<std::complex<float>> scratch_;
     std::vector<float> mags_;
-    std::vector<std::uint64_t> work_;
+    SelectionSpace work_;
     // Codes decided from values of our own where certain, -1 elsewhere
     // (certain_magnitude_codes, certain_phase_codes).
     std::vector<int> certain_;

@@ -1,6 +1,6 @@
 #include "codec/grid.hpp"
 
-#include <immintrin.h>
+#include "simd/nearest.hpp"
 
 #include <cmath>
 #include <utility>
@@ -57,46 +57,7 @@ std::size_t nearest_log_index(std::span<const float> grid, float x) {
     return scan_nearest(grid.size(), [&](std::size_t j) { return std::fabs(logf(grid[j]) - lx); });
 }
 
-std::size_t nearest_index(std::span<const float> grid, float p) {
-    if (grid.size() <= 1) return 0;
-    return scan_nearest(grid.size(), [&](std::size_t j) { return std::fabs(grid[j] - p); });
-}
-
-std::size_t first_nearest(std::span<const float> values, float target) {
-    const std::size_t n = values.size();
-    if (n <= 1) return 0;
-    const float* v = values.data();
-    const float d0 = std::fabs(v[0] - target);
-    if (std::isnan(d0)) return 0;
-    // Pass 1: the smallest distance that is a number. min_ps returns its
-    // second operand when the first is NaN, so NaN distances drop out.
-    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
-    const __m256 t = _mm256_set1_ps(target);
-    __m256 lane_min = _mm256_set1_ps(d0);
-    std::size_t j = 0;
-    for (; j + 8 <= n; j += 8) {
-        const __m256 d = _mm256_and_ps(_mm256_sub_ps(_mm256_loadu_ps(v + j), t), abs_mask);
-        lane_min = _mm256_min_ps(d, lane_min);
-    }
-    alignas(32) float lanes[8];
-    _mm256_store_ps(lanes, lane_min);
-    float best = d0;
-    for (float x : lanes) best = x < best ? x : best;
-    for (; j < n; ++j) {
-        const float d = std::fabs(v[j] - target);
-        best = d < best ? d : best;
-    }
-    // Pass 2: the first position at that distance.
-    const __m256 b = _mm256_set1_ps(best);
-    for (j = 0; j + 8 <= n; j += 8) {
-        const __m256 d = _mm256_and_ps(_mm256_sub_ps(_mm256_loadu_ps(v + j), t), abs_mask);
-        const int hits = _mm256_movemask_ps(_mm256_cmp_ps(d, b, _CMP_EQ_OQ));
-        if (hits != 0) return j + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
-    }
-    for (; j < n; ++j)
-        if (std::fabs(v[j] - target) == best) return j;
-    return 0;
-}
+std::size_t nearest_index(std::span<const float> grid, float p) { return first_nearest_plain(grid, p); }
 
 LogGridTable::LogGridTable(std::span<const float> grid) : logs_(grid.size()) {
     if (grid.size() > 1)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/error.hpp"
+#include "simd/nearest.hpp"
 
 namespace korvane {
 
@@ -31,12 +32,6 @@ std::size_t nearest_log_index(std::span<const float> grid, float x);
 // Position of the entry nearest to p by plain difference (no wrap-around at
 // 2*pi); same tie rule. The grid must not be empty.
 std::size_t nearest_index(std::span<const float> grid, float p);
-
-// The search both quantisers share, over ready distances' inputs: the
-// position of the first smallest |values[j] - target|, where a NaN distance
-// never wins and a NaN first distance keeps position 0. Gives exactly the
-// position of the linear scans above, eight entries at a time.
-std::size_t first_nearest(std::span<const float> values, float target);
 
 // The logarithms of a grid's entries, taken once so that many values can be
 // quantised against one grid. Searching the table gives exactly the position

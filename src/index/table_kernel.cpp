@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "index/ordered_ops.hpp"
+#include "simd/lanes.hpp"
 
 namespace korvane {
 

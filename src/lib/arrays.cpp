@@ -4,14 +4,13 @@
 #define PY_ARRAY_UNIQUE_SYMBOL korvane_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include <immintrin.h>
-
 #include <atomic>
 #include <cstring>
 #include <memory>
 
 #include "lib/once.hpp"
 #include "lib/pyref.hpp"
+#include "simd/narrow.hpp"
 
 namespace korvane::py {
 
@@ -101,44 +100,6 @@ int bulk_kind(PyObject* o, int ndim) {
         case NPY_FLOAT32: return 1;
         case NPY_FLOAT64: return 2;
         default: return 0;
-    }
-}
-
-// A float32 value as it comes back from a Python float: NaN made quiet.
-inline float through_double(float v) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, 4);
-    if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) bits |= 0x00400000u;
-    std::memcpy(&v, &bits, 4);
-    return v;
-}
-
-void copy_f32(const char* p, std::size_t n, std::ptrdiff_t stride, float* out) {
-    std::size_t i = 0;
-    if (stride == 4) {
-        const __m256 quiet = _mm256_castsi256_ps(_mm256_set1_epi32(0x00400000));
-        for (; i + 8 <= n; i += 8) {
-            const __m256 v = _mm256_loadu_ps(reinterpret_cast<const float*>(p) + i);
-            const __m256 nan = _mm256_cmp_ps(v, v, _CMP_UNORD_Q);
-            _mm256_storeu_ps(out + i, _mm256_or_ps(v, _mm256_and_ps(nan, quiet)));
-        }
-    }
-    for (; i < n; ++i) {
-        float v;
-        std::memcpy(&v, p + static_cast<std::ptrdiff_t>(i) * stride, 4);
-        out[i] = through_double(v);
-    }
-}
-
-void copy_f64(const char* p, std::size_t n, std::ptrdiff_t stride, float* out) {
-    std::size_t i = 0;
-    if (stride == 8)
-        for (; i + 4 <= n; i += 4)
-            _mm_storeu_ps(out + i, _mm256_cvtpd_ps(_mm256_loadu_pd(reinterpret_cast<const double*>(p) + i)));
-    for (; i < n; ++i) {
-        double d;
-        std::memcpy(&d, p + static_cast<std::ptrdiff_t>(i) * stride, 8);
-        out[i] = static_cast<float>(d);  // to nearest, ties to even, as the element path
     }
 }
 

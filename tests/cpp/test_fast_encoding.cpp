@@ -20,7 +20,9 @@
 
 #include "codec/encoder.hpp"
 #include "codec/grid.hpp"
-#include "codec/spectrum.hpp"
+#include "simd/certain_codes.hpp"
+#include "simd/selection.hpp"
+#include "simd/vector_steps.hpp"
 
 using namespace korvane;
 
@@ -378,7 +380,7 @@ TEST(FastSteps, CertainMagnitudeCodesAreTheExactOnes) {
 TEST(FastSteps, SelectionIsTheFullOrdersPrefix) {
     std::mt19937 rng(13);
     const float pool[] = {0.0f, -0.0f, kDenorm, 1e-30f, 0.5f, 1.0f, 1.0f, 2.0f, kInf, kNaN, 3.0f, 1e30f};
-    std::vector<std::uint64_t> work_fast, work_plain;
+    SelectionSpace work_fast, work_plain;
     for (std::size_t n : {2u, 3u, 9u, 64u, 127u, 128u, 129u, 200u, 385u, 513u, 1000u, 4097u}) {
         for (int rep = 0; rep < 30; ++rep) {
             std::vector<float> mags(n);
