@@ -104,27 +104,27 @@ Status check_codes(const SpectralEncoder& e, const SpectralCodes& c, const std::
         return fail(invalid_input(what + " has " + std::to_string(k) + " bins but " + std::to_string(c.mag_q.size()) +
                                   " magnitude and " + std::to_string(c.phase_q.size()) + " phase codes"));
     for (std::size_t j = 0; j < k; ++j) {
-        if (c.idx[j] >= e.f)
+        if (c.idx[j] >= e.f())
             return fail(invalid_input(what + ": bin " + std::to_string(c.idx[j]) + " is not below F (" +
-                                      std::to_string(e.f) + ")"));
-        if (c.mag_q[j] >= e.mag_grid.size())
+                                      std::to_string(e.f()) + ")"));
+        if (c.mag_q[j] >= e.mag_grid().size())
             return fail(invalid_input(what + ": magnitude code " + std::to_string(c.mag_q[j]) +
-                                      " is past the end of mag_grid (" + std::to_string(e.mag_grid.size()) +
+                                      " is past the end of mag_grid (" + std::to_string(e.mag_grid().size()) +
                                       " entries)"));
-        if (c.phase_q[j] >= e.phase_grid.size())
+        if (c.phase_q[j] >= e.phase_grid().size())
             return fail(invalid_input(what + ": phase code " + std::to_string(c.phase_q[j]) +
-                                      " is past the end of phase_grid (" + std::to_string(e.phase_grid.size()) +
+                                      " is past the end of phase_grid (" + std::to_string(e.phase_grid().size()) +
                                       " entries)"));
     }
-    if (c.norm_q >= e.norm_grid.size())
+    if (c.norm_q >= e.norm_grid().size())
         return fail(invalid_input(what + ": norm code " + std::to_string(c.norm_q) +
-                                  " is past the end of norm_grid (" + std::to_string(e.norm_grid.size()) +
+                                  " is past the end of norm_grid (" + std::to_string(e.norm_grid().size()) +
                                   " entries)"));
     return {};
 }
 
 SpectralIndex::SpectralIndex(const SpectralEncoder& encoder)
-    : encoder_(encoder), phase_codes_(std::min(encoder.phase_grid.size(), kCodesPerGrid)), store_(encoder.f) {}
+    : encoder_(encoder), phase_codes_(std::min(encoder.phase_grid().size(), kCodesPerGrid)), store_(encoder.f()) {}
 
 const float* SpectralIndex::CosineTable::get(std::span<const float> grid, std::size_t codes) const {
     if (const float* ready = table_.load(std::memory_order_acquire)) return ready;
@@ -159,8 +159,8 @@ void SpectralIndex::rollback(std::size_t n) noexcept {
     const auto first_gone = std::lower_bound(side_ids_.begin(), side_ids_.end(), n);
     const std::size_t side_kept = static_cast<std::size_t>(first_gone - side_ids_.begin());
     side_ids_.resize(side_kept);
-    side_mags_.resize(std::min(side_mags_.size(), side_kept * encoder_.f));
-    side_phases_.resize(std::min(side_phases_.size(), side_kept * encoder_.f));
+    side_mags_.resize(std::min(side_mags_.size(), side_kept * encoder_.f()));
+    side_phases_.resize(std::min(side_phases_.size(), side_kept * encoder_.f()));
 }
 
 // Appends already checked records. `last` holds F entries, all at their
@@ -180,7 +180,7 @@ void SpectralIndex::append(std::span<const SpectralCodes> codes, std::vector<Bin
         }
         for (std::size_t j = 0; j < k; ++j) last[c.idx[j]] = UINT32_MAX;
         store_.append(entries);
-        norms_.push_back(encoder_.norm_grid[c.norm_q]);
+        norms_.push_back(encoder_.norm_grid()[c.norm_q]);
     }
 }
 
@@ -193,7 +193,7 @@ Status SpectralIndex::add_codes(std::span<const SpectralCodes> codes) {
     const std::size_t n_old = size();
     try {
         std::vector<BinCode> entries;
-        std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
+        std::vector<std::uint32_t> last(encoder_.f(), UINT32_MAX);
         append(codes, entries, last);
     } catch (...) {
         rollback(n_old);
@@ -204,7 +204,7 @@ Status SpectralIndex::add_codes(std::span<const SpectralCodes> codes) {
 }
 
 Status SpectralIndex::add_rows(std::span<const float> flat) {
-    const std::size_t dim = encoder_.dim;
+    const std::size_t dim = encoder_.dim();
     if (flat.size() % dim != 0) return fail(BufferLength{dim, flat.size()});
     return add_rows(flat.size() / dim, [&](std::size_t r0, std::size_t r1, float* out) {
         std::copy(flat.begin() + static_cast<std::ptrdiff_t>(r0 * dim),
@@ -214,12 +214,12 @@ Status SpectralIndex::add_rows(std::span<const float> flat) {
 
 Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
     if (rows == 0) return {};
-    const std::size_t dim = encoder_.dim;
+    const std::size_t dim = encoder_.dim();
     const std::size_t n_old = size();
     try {
         std::vector<float> chunk;
         std::vector<BinCode> entries;
-        std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
+        std::vector<std::uint32_t> last(encoder_.f(), UINT32_MAX);
         for (std::size_t r = 0; r < rows; r += kRowsPerChunk) {
             const std::size_t take = std::min(kRowsPerChunk, rows - r);
             chunk.resize(take * dim);
@@ -245,15 +245,15 @@ Status SpectralIndex::add_rows(std::size_t rows, const RowFill& fill) {
 Status SpectralIndex::add_dense_rows(std::span<const float> mags, std::span<const float> phases,
                                      std::span<const float> norms) {
     const std::size_t m = norms.size();
-    const std::size_t f = encoder_.f;
+    const std::size_t f = encoder_.f();
     if (mags.size() != m * f || phases.size() != m * f)
         return fail(invalid_input("dense rows of " + std::to_string(mags.size()) + " and " +
                                   std::to_string(phases.size()) + " values do not hold " + std::to_string(m) +
                                   " rows of " + std::to_string(f)));
     if (m == 0) return {};
     if (auto s = check_room(m); !s) return s;
-    const GridCodes mag_codes(encoder_.mag_grid);
-    const GridCodes phase_codes(encoder_.phase_grid);
+    const GridCodes mag_codes(encoder_.mag_grid());
+    const GridCodes phase_codes(encoder_.phase_grid());
     const std::size_t n_old = size();
     try {
         reserve_norms(n_old + m);
@@ -293,11 +293,11 @@ Status SpectralIndex::add_dense_rows(std::span<const float> mags, std::span<cons
 
 void SpectralIndex::dense_rows(std::size_t first, std::size_t count, std::span<float> mags,
                                std::span<float> phases) const {
-    const std::size_t f = encoder_.f;
+    const std::size_t f = encoder_.f();
     std::fill(mags.begin(), mags.end(), 0.0f);
     std::fill(phases.begin(), phases.end(), 0.0f);
-    const float* mag_grid = encoder_.mag_grid.data();
-    const float* phase_grid = encoder_.phase_grid.data();
+    const float* mag_grid = encoder_.mag_grid().data();
+    const float* phase_grid = encoder_.phase_grid().data();
     for (std::size_t at = first; at < first + count;) {
         const std::size_t segment_end = (at / kSegmentItems + 1) * kSegmentItems;
         const std::size_t take = std::min(first + count, segment_end) - at;
@@ -335,19 +335,19 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
     q.mags.resize(c);
     q.phases.resize(c);
     for (std::size_t j = 0; j < c; ++j) {
-        q.mags[j] = e.mag_grid[query.mag_q[j]];
-        q.phases[j] = e.phase_grid[query.phase_q[j]];
+        q.mags[j] = e.mag_grid()[query.mag_q[j]];
+        q.phases[j] = e.phase_grid()[query.phase_q[j]];
     }
 
-    const float* cosines = cosines_.get(e.phase_grid, phase_codes_);
+    const float* cosines = cosines_.get(e.phase_grid(), phase_codes_);
     // The tables of every query bin, then the segments one after another:
     // each item's sum is still formed in query-bin order.
     std::vector<float> mag_terms(c * kCodesPerGrid);
     std::vector<BinTerms> terms(c);
     for (std::size_t j = 0; j < c; ++j) {
-        const float a = query_weight(q, j, e.f);
+        const float a = query_weight(q, j, e.f());
         const std::span<float> row(mag_terms.data() + j * kCodesPerGrid, kCodesPerGrid);
-        fill_mag_terms(a, e.mag_grid, row);
+        fill_mag_terms(a, e.mag_grid(), row);
         // The term of an item whose row holds 0 at the bin.
         const float absent = mul_ordered(cosf(sub_ordered(q.phases[j], 0.0f)), mul_ordered(a, 0.0f));
         terms[j] = BinTerms{row.data(), cosines + query.phase_q[j] * phase_codes_, absent};
@@ -362,11 +362,11 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
     // place of what the passes above gave them.
     if (!side_ids_.empty()) {
         std::vector<float> side(side_ids_.size(), 0.0f);
-        accumulate_scores_reference(q, side_mags_, side_phases_, e.f, side);
+        accumulate_scores_reference(q, side_mags_, side_phases_, e.f(), side);
         for (std::size_t i = 0; i < side.size(); ++i) s[side_ids_[i]] = side[i];
     }
 
-    normalise_scores(e.norm_grid[query.norm_q], static_cast<float>(e.dim), norms_.data(), s.data(), n);
+    normalise_scores(e.norm_grid()[query.norm_q], static_cast<float>(e.dim()), norms_.data(), s.data(), n);
 
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
     if (k == 0) return SpectralSearchResult{};

@@ -88,7 +88,7 @@ PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t
         // An array of whole rows is converted, encoded and stored a bounded
         // chunk at a time; anything else is concatenated first.
         auto rows = ArrayRows::of(std::get<0>(a));
-        if (rows && rows->rows_of_length(index.encoder().dim)) {
+        if (rows && rows->rows_of_length(index.encoder().dim())) {
             auto fill = [&](std::size_t r0, std::size_t r1, float* out) { rows->copy(r0, r1, out); };
             if (!succeeded(index.add_rows(rows->rows(), fill))) return nullptr;
             Py_RETURN_NONE;
