@@ -20,10 +20,11 @@ inline constexpr std::uint64_t kMaxDim = 131071;
 // What encoding derives from the three grids (see encoder.cpp).
 struct EncoderTables;
 
-// The configuration, the grids and grid ends, and the tables derived from
-// the grids. Only the functions below make or change an encoder, and each
-// change of the grids remakes the tables, so the tables always belong to the
-// grids. Copies share the plan and the tables and keep grids of their own.
+// The configuration, the grids and grid ends, and the tables encoding
+// derives from the grids. Only build_encoder, build_encoder_with_grids,
+// replace_grids and calibrate make an encoder or change its grids, and each
+// of them makes the tables with the grids, so the tables always belong to
+// them. Copies share the plan and the tables and keep grids of their own.
 class SpectralEncoder {
 public:
     std::uint64_t dim() const { return dim_; }

@@ -98,6 +98,12 @@ TEST_P(BuildEncoderRefusal, FirstFailingCheckIsReported) {
                                   static_cast<std::uint8_t>(c.phase_bits), static_cast<std::uint8_t>(c.norm_bits));
     ASSERT_FALSE(s);
     EXPECT_EQ(error_message(s.error()), c.message);
+    // And the encoder an index file describes, whatever its grids.
+    auto from_file = build_encoder_with_grids(c.dim, c.top_k, static_cast<std::uint8_t>(c.mag_bits),
+                                              static_cast<std::uint8_t>(c.phase_bits),
+                                              static_cast<std::uint8_t>(c.norm_bits), {1.0f}, {0.0f}, {1.0f});
+    ASSERT_FALSE(from_file);
+    EXPECT_EQ(error_message(from_file.error()), c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -183,6 +189,53 @@ TEST(BuildEncoder, WidthsOfZeroGiveOneEntryGrids) {
     EXPECT_EQ(c.mag_q, (std::vector<std::uint8_t>{0, 0, 0}));
     EXPECT_EQ(c.phase_q, (std::vector<std::uint8_t>{0, 0, 0}));
     EXPECT_EQ(c.norm_q, 0);
+}
+
+// The encoder of an index file: build_encoder's configuration and grid ends,
+// and the file's grids bit for bit, whatever their values and lengths; its
+// encoding follows those grids, and refuses them where codes cannot address
+// them.
+TEST(BuildEncoder, WithGridsKeepsTheGridsAsGiven) {
+    const auto built = make_encoder(8, 2, 2, 1, 1);
+    const SpectralGrid mag{std::bit_cast<float>(0x7fa00001u), 0.5f, -0.0f, 2.0f};
+    const SpectralGrid phase{3.0f, 0.0f};
+    const SpectralGrid norm{1.0f, std::bit_cast<float>(0xffc12345u)};
+    const auto grid_bits = [](std::span<const float> g) { return korvane::testing::bits_of(g); };
+    auto e = build_encoder_with_grids(8, 2, 2, 1, 1, mag, phase, norm);
+    ASSERT_TRUE(e) << error_message(e.error());
+    EXPECT_EQ(e->dim(), 8u);
+    EXPECT_EQ(e->top_k(), 2u);
+    EXPECT_EQ(e->f(), 5u);
+    EXPECT_EQ(e->mag_bits(), 2);
+    EXPECT_EQ(e->phase_bits(), 1);
+    EXPECT_EQ(e->norm_bits(), 1);
+    EXPECT_EQ(bits_of(e->mag_lo()), bits_of(built.mag_lo()));
+    EXPECT_EQ(bits_of(e->mag_hi()), bits_of(built.mag_hi()));
+    EXPECT_EQ(bits_of(e->norm_lo()), bits_of(built.norm_lo()));
+    EXPECT_EQ(bits_of(e->norm_hi()), bits_of(built.norm_hi()));
+    EXPECT_EQ(grid_bits(e->mag_grid()), grid_bits(mag));
+    EXPECT_EQ(grid_bits(e->phase_grid()), grid_bits(phase));
+    EXPECT_EQ(grid_bits(e->norm_grid()), grid_bits(norm));
+
+    auto replaced = built;
+    replace_grids(replaced, built.mag_lo(), built.mag_hi(), mag, phase, built.norm_lo(), built.norm_hi(), norm);
+    for (std::uint32_t seed = 0; seed < 8; ++seed) {
+        const auto x = pseudo_random(8, seed);
+        const auto want = encode(replaced, x);
+        const auto got = encode(*e, x);
+        EXPECT_EQ(got.idx, want.idx);
+        EXPECT_EQ(got.mag_q, want.mag_q);
+        EXPECT_EQ(got.phase_q, want.phase_q);
+        EXPECT_EQ(got.norm_q, want.norm_q);
+    }
+
+    auto unaddressable = build_encoder_with_grids(8, 2, 2, 1, 1, mag, phase, {});
+    ASSERT_TRUE(unaddressable);
+    EXPECT_EQ(grid_bits(unaddressable->mag_grid()), grid_bits(mag));
+    auto refused = encode_one(*unaddressable, pseudo_random(8, 0));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(error_message(refused.error()),
+              "invalid input: norm_grid has 0 entries, but its codes can address 1 to 65536");
 }
 
 // Copies share one plan; separately built encoders never do, and a copy keeps
