@@ -74,21 +74,21 @@ void run(const char* name, const std::vector<float>& rows, std::size_t n, std::s
     const double fast = best_ms(30, [&] { result = *index.search_codes(*query, 64); });
 
     // The literal kernel over the dense rows, for time and bits.
-    const std::size_t f = enc->f;
+    const std::size_t f = enc->f();
     std::vector<float> mags(n * f), phases(n * f);
     index.dense_rows(0, n, mags, phases);
     DecodedQuery q;
     for (std::size_t j = 0; j < query->idx.size(); ++j) {
         q.bins.push_back(query->idx[j]);
-        q.mags.push_back(enc->mag_grid[query->mag_q[j]]);
-        q.phases.push_back(enc->phase_grid[query->phase_q[j]]);
+        q.mags.push_back(enc->mag_grid()[query->mag_q[j]]);
+        q.phases.push_back(enc->phase_grid()[query->phase_q[j]]);
     }
     std::vector<float> s(n);
     const double literal = best_ms(3, [&] {
         std::fill(s.begin(), s.end(), 0.0f);
         accumulate_scores_reference(q, mags, phases, f, s);
     });
-    const float qn = enc->norm_grid[query->norm_q];
+    const float qn = enc->norm_grid()[query->norm_q];
     std::size_t differ = 0;
     for (std::size_t i = 0; i < result.ids.size(); ++i) {
         const float d = (qn * index.norms()[result.ids[i]]) * static_cast<float>(dim);

@@ -84,8 +84,8 @@ std::vector<Record> parse_records(std::span<const std::uint8_t> in, std::size_t 
 // The bytes an index file of this content occupies.
 std::uint64_t file_bytes(const SpectralIndex& index) {
     const SpectralEncoder& e = index.encoder();
-    return kHeaderSize +
-           4 * (e.mag_grid.size() + e.phase_grid.size() + e.norm_grid.size() + 2 * e.f * index.size() + index.size());
+    return kHeaderSize + 4 * (e.mag_grid().size() + e.phase_grid().size() + e.norm_grid().size() +
+                              2 * e.f() * index.size() + index.size());
 }
 
 void check(bool ok, const char* what) {
@@ -114,7 +114,7 @@ void exercise_records(SpectralIndex& index, std::span<const std::uint8_t> tail) 
     if (s && !added.empty()) {
         // The rows of the added items are their records, decoded.
         const SpectralEncoder& e = index.encoder();
-        const std::size_t f = e.f;
+        const std::size_t f = e.f();
         std::vector<float> mags(added.size() * f), phases(added.size() * f);
         index.dense_rows(n_before, added.size(), mags, phases);
         for (std::size_t i = 0; i < added.size(); ++i)
@@ -123,10 +123,11 @@ void exercise_records(SpectralIndex& index, std::span<const std::uint8_t> tail) 
                 bool later = false;  // a later occurrence of the bin holds
                 for (std::size_t l = j + 1; l < added[i].idx.size(); ++l) later = later || added[i].idx[l] == added[i].idx[j];
                 if (later) continue;
-                check(std::bit_cast<std::uint32_t>(mags[at]) == std::bit_cast<std::uint32_t>(e.mag_grid[added[i].mag_q[j]]),
+                check(std::bit_cast<std::uint32_t>(mags[at]) ==
+                          std::bit_cast<std::uint32_t>(e.mag_grid()[added[i].mag_q[j]]),
                       "a stored magnitude is not its grid entry");
                 check(std::bit_cast<std::uint32_t>(phases[at]) ==
-                          std::bit_cast<std::uint32_t>(e.phase_grid[added[i].phase_q[j]]),
+                          std::bit_cast<std::uint32_t>(e.phase_grid()[added[i].phase_q[j]]),
                       "a stored phase is not its grid entry");
             }
     }
@@ -156,10 +157,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const SpectralEncoder& e = index.encoder();
         const std::uint64_t used = file_bytes(index);
         check(used <= size, "the reader accepted more values than the file holds");
-        check(e.f == e.dim / 2 + 1, "F does not follow dim");
-        check(e.mag_grid.size() == std::uint64_t{1} << e.mag_bits, "mag_grid length");
-        check(e.phase_grid.size() == std::uint64_t{1} << e.phase_bits, "phase_grid length");
-        check(e.norm_grid.size() == std::uint64_t{1} << e.norm_bits, "norm_grid length");
+        check(e.f() == e.dim() / 2 + 1, "F does not follow dim");
+        check(e.mag_grid().size() == std::uint64_t{1} << e.mag_bits(), "mag_grid length");
+        check(e.phase_grid().size() == std::uint64_t{1} << e.phase_bits(), "phase_grid length");
+        check(e.norm_grid().size() == std::uint64_t{1} << e.norm_bits(), "norm_grid length");
         check(index.norms().size() == index.size(), "items and norms differ in count");
         exercise_records(index, input.subspan(used));
         return 0;

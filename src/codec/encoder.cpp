@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <complex>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -21,16 +20,24 @@ namespace {
 constexpr std::size_t kMaxMagPhaseEntries = 256;
 constexpr std::size_t kMaxNormEntries = 65536;
 
-Status check_grid(const SpectralGrid& grid, const char* name, std::size_t max_entries) {
+// The grid ends of a built encoder.
+constexpr float kDefaultMagLo = 0.001f;
+constexpr float kDefaultNormLo = 0.5f;
+constexpr float kDefaultNormHi = 2.0f;
+float default_mag_hi(std::uint64_t f) { return std::sqrt(static_cast<float>(f)); }
+
+Status check_grid(std::span<const float> grid, const char* name, std::size_t max_entries) {
     if (!grid.empty() && grid.size() <= max_entries) return {};
     return fail(invalid_input(std::string(name) + " has " + std::to_string(grid.size()) +
                               " entries, but its codes can address 1 to " + std::to_string(max_entries)));
 }
 
-Status check_grids_encodable(const SpectralEncoder& e) {
-    if (auto s = check_grid(e.mag_grid, "mag_grid", kMaxMagPhaseEntries); !s) return s;
-    if (auto s = check_grid(e.phase_grid, "phase_grid", kMaxMagPhaseEntries); !s) return s;
-    return check_grid(e.norm_grid, "norm_grid", kMaxNormEntries);
+// Whether codes can address every entry of the grids: the one check of grid
+// lengths, made when the grids are installed.
+Status check_grids_encodable(std::span<const float> mag, std::span<const float> phase, std::span<const float> norm) {
+    if (auto s = check_grid(mag, "mag_grid", kMaxMagPhaseEntries); !s) return s;
+    if (auto s = check_grid(phase, "phase_grid", kMaxMagPhaseEntries); !s) return s;
+    return check_grid(norm, "norm_grid", kMaxNormEntries);
 }
 
 // The plain encoding, kept as the oracle of the fast one below: every step
@@ -39,23 +46,23 @@ class PlainEncoding {
 public:
     explicit PlainEncoding(const SpectralEncoder& e)
         : enc_(e),
-          buffer_(e.dim),
-          scratch_(e.fft_forward.scratch_len()),
-          mags_(e.f),
-          mag_logs_(e.mag_grid),
-          norm_logs_(e.norm_grid) {
-        if (e.top_k < e.f) order_.resize(e.f);
+          buffer_(e.dim()),
+          scratch_(e.fft_forward().scratch_len()),
+          mags_(e.f()),
+          mag_logs_(e.mag_grid()),
+          norm_logs_(e.norm_grid()) {
+        if (e.top_k() < e.f()) order_.resize(e.f());
     }
 
     SpectralCodes encode(std::span<const float> x) {
-        const std::size_t dim = enc_.dim;
-        const std::size_t f = enc_.f;
+        const std::size_t dim = enc_.dim();
+        const std::size_t f = enc_.f();
 
         const float norm = vector_norm(x);
         const float inv = 1.0f / floored_norm(norm);
         for (std::size_t i = 0; i < dim; ++i) buffer_[i] = {inv * x[i], 0.0f};
 
-        forward_transform(enc_.fft_forward, buffer_, scratch_);
+        forward_transform(enc_.fft_forward(), buffer_, scratch_);
 
         for (std::size_t b = 0; b < f; ++b) {
             const float re = buffer_[b].real();
@@ -64,9 +71,9 @@ public:
         }
 
         SpectralCodes codes;
-        const std::size_t k = enc_.top_k < f ? enc_.top_k : f;
+        const std::size_t k = enc_.top_k() < f ? enc_.top_k() : f;
         codes.idx.resize(k);
-        if (enc_.top_k < f) {
+        if (enc_.top_k() < f) {
             // Descending magnitude, equal magnitudes lower bin first, as one
             // integer key per bin: magnitudes are >= 0, whose bit patterns
             // order like the values. NaN magnitudes (only from NaN or
@@ -96,7 +103,7 @@ public:
             const std::complex<float> bin = buffer_[codes.idx[j]];
             float p = atan2f(bin.imag(), bin.real());
             if (p < 0.0f) p = p + kTwoPi;  // once; NaN and -0.0 stay as they are
-            codes.phase_q[j] = static_cast<std::uint8_t>(first_nearest(enc_.phase_grid, p));
+            codes.phase_q[j] = static_cast<std::uint8_t>(first_nearest(enc_.phase_grid(), p));
         }
         codes.norm_q = static_cast<std::uint16_t>(norm_logs_.nearest(norm));  // the norm before the floor
         return codes;
@@ -112,64 +119,32 @@ private:
     LogGridTable norm_logs_;
 };
 
+}  // namespace
+
 // The three grids as encoding searches them. `refusal` is set when codes
-// cannot address a grid; it depends on the grid lengths only, and the search
-// tables are then left empty.
-struct TablesData {
-    std::size_t mag_len = 0, phase_len = 0, norm_len = 0;
+// cannot address a grid; the search tables are then left empty.
+struct EncoderTables {
     std::optional<SpectralError> refusal;
-    SpectralGrid mag_grid, phase_grid, norm_grid;  // the grids the tables were made from
     NearestTable mag_logs, phases, norm_logs;
     CertainCodes certain_mags, certain_phases;  // of mag_logs and phases
 };
 
-}  // namespace
-
-struct EncoderTables : TablesData {};
-
 namespace {
 
-std::shared_ptr<const EncoderTables> make_tables(const SpectralGrid& mag, const SpectralGrid& phase,
-                                                 const SpectralGrid& norm) {
+std::shared_ptr<const EncoderTables> make_tables(std::span<const float> mag, std::span<const float> phase,
+                                                 std::span<const float> norm) {
     auto t = std::make_shared<EncoderTables>();
-    t->mag_len = mag.size();
-    t->phase_len = phase.size();
-    t->norm_len = norm.size();
-    if (auto s = check_grid(mag, "mag_grid", kMaxMagPhaseEntries); !s) {
+    if (auto s = check_grids_encodable(mag, phase, norm); !s) {
         t->refusal = s.error();
-    } else if (auto s2 = check_grid(phase, "phase_grid", kMaxMagPhaseEntries); !s2) {
-        t->refusal = s2.error();
-    } else if (auto s3 = check_grid(norm, "norm_grid", kMaxNormEntries); !s3) {
-        t->refusal = s3.error();
-    } else {
-        t->mag_grid = mag;
-        t->phase_grid = phase;
-        t->norm_grid = norm;
-        t->mag_logs = NearestTable::of_logs(mag);
-        t->phases = NearestTable(phase);
-        // logf of a normal float lies within +-88.8; phases within [0, 2*pi].
-        t->certain_mags = CertainCodes(t->mag_logs.values(), 90.0);
-        t->certain_phases = CertainCodes(phase, 7.0);
-        t->norm_logs = NearestTable::of_logs(norm);
+        return t;
     }
+    t->mag_logs = NearestTable::of_logs(mag);
+    t->phases = NearestTable(std::vector<float>(phase.begin(), phase.end()));
+    // logf of a normal float lies within +-88.8; phases within [0, 2*pi].
+    t->certain_mags = CertainCodes(t->mag_logs.values(), 90.0);
+    t->certain_phases = CertainCodes(phase, 7.0);
+    t->norm_logs = NearestTable::of_logs(norm);
     return t;
-}
-
-bool same_bits(const SpectralGrid& a, const SpectralGrid& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
-
-// The encoder's own tables when they belong to its grids, else tables made
-// for this call (kept alive by `local`).
-const EncoderTables& tables_of(const SpectralEncoder& e, std::shared_ptr<const EncoderTables>& local) {
-    const EncoderTables* t = e.tables.get();
-    if (t != nullptr && t->mag_len == e.mag_grid.size() && t->phase_len == e.phase_grid.size() &&
-        t->norm_len == e.norm_grid.size() &&
-        (t->refusal || (same_bits(t->mag_grid, e.mag_grid) && same_bits(t->phase_grid, e.phase_grid) &&
-                        same_bits(t->norm_grid, e.norm_grid))))
-        return *t;
-    local = make_tables(e.mag_grid, e.phase_grid, e.norm_grid);
-    return *local;
 }
 
 // The working state of the fast encoding, made once per call and reused for
@@ -179,20 +154,20 @@ public:
     FastEncoding(const SpectralEncoder& e, const EncoderTables& t)
         : enc_(e),
           tables_(t),
-          buffer_(e.dim),
-          scratch_(e.fft_forward.scratch_len()),
-          mags_(e.f) {}
+          buffer_(e.dim()),
+          scratch_(e.fft_forward().scratch_len()),
+          mags_(e.f()) {}
 
     // `norm` is vector_norm(x).
     SpectralCodes encode(std::span<const float> x, float norm) {
-        const std::size_t f = enc_.f;
-        scale_and_transform(enc_.fft_forward, x, norm, Scaling::by_reciprocal, buffer_, scratch_);
+        const std::size_t f = enc_.f();
+        scale_and_transform(enc_.fft_forward(), x, norm, Scaling::by_reciprocal, buffer_, scratch_);
         bin_magnitudes(buffer_.data(), f, mags_.data());
 
         SpectralCodes codes;
-        const std::size_t k = enc_.top_k < f ? enc_.top_k : f;
+        const std::size_t k = enc_.top_k() < f ? enc_.top_k() : f;
         codes.idx.resize(k);
-        if (enc_.top_k < f) {
+        if (enc_.top_k() < f) {
             select_strongest(mags_, k, codes.idx.data(), work_);
         } else {
             for (std::size_t j = 0; j < k; ++j) codes.idx[j] = static_cast<std::uint16_t>(j);
@@ -250,14 +225,14 @@ void scale_and_transform(const SpectralFftPlan& plan, std::span<const float> x, 
 void replace_grids(SpectralEncoder& encoder, float mag_lo, float mag_hi, SpectralGrid mag_grid,
                    SpectralGrid phase_grid, float norm_lo, float norm_hi, SpectralGrid norm_grid) {
     auto tables = make_tables(mag_grid, phase_grid, norm_grid);
-    encoder.mag_lo = mag_lo;
-    encoder.mag_hi = mag_hi;
-    encoder.mag_grid = std::move(mag_grid);
-    encoder.phase_grid = std::move(phase_grid);
-    encoder.norm_lo = norm_lo;
-    encoder.norm_hi = norm_hi;
-    encoder.norm_grid = std::move(norm_grid);
-    encoder.tables = std::move(tables);
+    encoder.mag_lo_ = mag_lo;
+    encoder.mag_hi_ = mag_hi;
+    encoder.mag_grid_ = std::move(mag_grid);
+    encoder.phase_grid_ = std::move(phase_grid);
+    encoder.norm_lo_ = norm_lo;
+    encoder.norm_hi_ = norm_hi;
+    encoder.norm_grid_ = std::move(norm_grid);
+    encoder.tables_ = std::move(tables);
 }
 
 float vector_norm(std::span<const float> x) {
@@ -289,58 +264,57 @@ Status check_encoder_config(std::uint64_t dim, std::uint64_t top_k, std::uint8_t
     return {};
 }
 
-Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
-                                      std::uint8_t phase_bits, std::uint8_t norm_bits) {
+Result<SpectralEncoder> build_encoder_with_grids(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
+                                                 std::uint8_t phase_bits, std::uint8_t norm_bits,
+                                                 SpectralGrid mag_grid, SpectralGrid phase_grid,
+                                                 SpectralGrid norm_grid) {
     if (auto s = check_encoder_config(dim, top_k, mag_bits, phase_bits, norm_bits); !s) return fail(s.error());
-    const std::uint64_t f = dim / 2 + 1;
-
-    SpectralEncoder e;
-    e.mag_hi = std::sqrt(static_cast<float>(f));
-    auto mag_grid = log_grid(0.001f, e.mag_hi, mag_bits);
-    if (!mag_grid) return fail(mag_grid.error());
-    e.mag_grid = std::move(*mag_grid);
-    e.phase_grid = uniform_phase_grid(phase_bits);
-    auto norm_grid = log_grid(0.5f, 2.0f, norm_bits);
-    if (!norm_grid) return fail(norm_grid.error());
-    e.norm_grid = std::move(*norm_grid);
     auto plan = SpectralFftPlan::forward(dim);
     if (!plan) return fail(plan.error());
-    e.fft_forward = std::move(*plan);
-    e.dim = dim;
-    e.top_k = top_k;
-    e.f = f;
-    e.mag_lo = 0.001f;
-    e.norm_lo = 0.5f;
-    e.norm_hi = 2.0f;
-    e.mag_bits = mag_bits;
-    e.phase_bits = phase_bits;
-    e.norm_bits = norm_bits;
-    e.tables = make_tables(e.mag_grid, e.phase_grid, e.norm_grid);
+    SpectralEncoder e;
+    e.fft_forward_ = std::move(*plan);
+    e.dim_ = dim;
+    e.top_k_ = top_k;
+    e.f_ = dim / 2 + 1;
+    e.mag_bits_ = mag_bits;
+    e.phase_bits_ = phase_bits;
+    e.norm_bits_ = norm_bits;
+    replace_grids(e, kDefaultMagLo, default_mag_hi(e.f_), std::move(mag_grid), std::move(phase_grid), kDefaultNormLo,
+                  kDefaultNormHi, std::move(norm_grid));
     return e;
 }
 
+Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
+                                      std::uint8_t phase_bits, std::uint8_t norm_bits) {
+    if (auto s = check_encoder_config(dim, top_k, mag_bits, phase_bits, norm_bits); !s) return fail(s.error());
+    auto mag_grid = log_grid(kDefaultMagLo, default_mag_hi(dim / 2 + 1), mag_bits);
+    if (!mag_grid) return fail(mag_grid.error());
+    auto norm_grid = log_grid(kDefaultNormLo, kDefaultNormHi, norm_bits);
+    if (!norm_grid) return fail(norm_grid.error());
+    return build_encoder_with_grids(dim, top_k, mag_bits, phase_bits, norm_bits, std::move(*mag_grid),
+                                    uniform_phase_grid(phase_bits), std::move(*norm_grid));
+}
+
 Result<SpectralCodes> encode_one_plain(const SpectralEncoder& encoder, std::span<const float> x) {
-    if (x.size() != encoder.dim) return fail(DimensionMismatch{encoder.dim, x.size()});
-    if (auto s = check_grids_encodable(encoder); !s) return fail(s.error());
+    if (x.size() != encoder.dim()) return fail(DimensionMismatch{encoder.dim(), x.size()});
+    if (const auto& refusal = encoder.tables().refusal) return fail(*refusal);
     return PlainEncoding(encoder).encode(x);
 }
 
 Result<SpectralCodes> encode_one(const SpectralEncoder& encoder, std::span<const float> x) {
-    if (x.size() != encoder.dim) return fail(DimensionMismatch{encoder.dim, x.size()});
-    std::shared_ptr<const EncoderTables> local;
-    const EncoderTables& tables = tables_of(encoder, local);
+    if (x.size() != encoder.dim()) return fail(DimensionMismatch{encoder.dim(), x.size()});
+    const EncoderTables& tables = encoder.tables();
     if (tables.refusal) return fail(*tables.refusal);
     return FastEncoding(encoder, tables).encode(x, vector_norm(x));
 }
 
 Result<std::vector<SpectralCodes>> encode_rows(const SpectralEncoder& encoder, std::span<const float> flat) {
-    const std::size_t dim = encoder.dim;
+    const std::size_t dim = encoder.dim();
     if (flat.size() % dim != 0) return fail(BufferLength{dim, flat.size()});
     const std::size_t rows = flat.size() / dim;
     std::vector<SpectralCodes> out;
     if (rows == 0) return out;
-    std::shared_ptr<const EncoderTables> local;
-    const EncoderTables& tables = tables_of(encoder, local);
+    const EncoderTables& tables = encoder.tables();
     if (tables.refusal) return fail(*tables.refusal);
     out.reserve(rows);
     FastEncoding encoding(encoder, tables);
@@ -363,21 +337,21 @@ SpectralCodes clone_codes(const SpectralCodes& codes) { return codes; }
 Status calibrate(SpectralEncoder& encoder, std::span<const float> sample) {
     const std::size_t len = sample.size();
     if (len == 0) return {};
-    const std::size_t dim = encoder.dim;
+    const std::size_t dim = encoder.dim();
     if (len % dim != 0) return fail(BufferLength{dim, len});
     const std::size_t rows = len / dim;
-    const std::size_t f = encoder.f;
-    const std::size_t top_k = encoder.top_k < f ? encoder.top_k : f;
+    const std::size_t f = encoder.f();
+    const std::size_t top_k = encoder.top_k() < f ? encoder.top_k() : f;
 
     FftBuffer buffer(dim);
-    std::vector<std::complex<float>> scratch(encoder.fft_forward.scratch_len());
+    std::vector<std::complex<float>> scratch(encoder.fft_forward().scratch_len());
     std::vector<float> mags(f);
     std::vector<float> collection;
     collection.reserve(rows * top_k);
 
     for (std::size_t r = 0; r < rows; ++r) {
         const std::span<const float> x = sample.subspan(r * dim, dim);
-        scale_and_transform(encoder.fft_forward, x, vector_norm(x), Scaling::by_division, buffer, scratch);
+        scale_and_transform(encoder.fft_forward(), x, vector_norm(x), Scaling::by_division, buffer, scratch);
         bin_magnitudes(buffer.data(), f, mags.data());
         for (std::size_t j = 0; j < f; ++j) {
             // Selection and sorting need a total order, which NaN breaks.
@@ -400,20 +374,24 @@ Status calibrate(SpectralEncoder& encoder, std::span<const float> sample) {
     const float t = mag_lo * 10.0f;
     const float mag_hi = std::fmax(collection[hi], t);
 
-    auto grid = log_grid(mag_lo, mag_hi, encoder.mag_bits);
+    auto grid = log_grid(mag_lo, mag_hi, encoder.mag_bits());
     if (!grid) return fail(grid.error());
-    auto tables = make_tables(*grid, encoder.phase_grid, encoder.norm_grid);
-    encoder.mag_lo = mag_lo;
-    encoder.mag_hi = mag_hi;
-    encoder.mag_grid = std::move(*grid);
-    encoder.tables = std::move(tables);
+    auto tables = make_tables(*grid, encoder.phase_grid_, encoder.norm_grid_);
+    encoder.mag_lo_ = mag_lo;
+    encoder.mag_hi_ = mag_hi;
+    encoder.mag_grid_ = std::move(*grid);
+    encoder.tables_ = std::move(tables);
     return {};
 }
 
+std::uint64_t bytes_per_chunk(std::uint64_t f, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits) {
+    const std::uint64_t bin_bits = saturating_u64(std::ceil(log2f(static_cast<float>(f))));
+    const std::uint64_t bits_per_bin = bin_bits + mag_bits + phase_bits;
+    return (bits_per_bin * top_k + 7) / 8;
+}
+
 std::uint64_t bytes_per_chunk(const SpectralEncoder& encoder) {
-    const std::uint64_t bin_bits = saturating_u64(std::ceil(log2f(static_cast<float>(encoder.f))));
-    const std::uint64_t bits_per_bin = bin_bits + encoder.mag_bits + encoder.phase_bits;
-    return (bits_per_bin * encoder.top_k + 7) / 8;
+    return bytes_per_chunk(encoder.f(), encoder.top_k(), encoder.mag_bits(), encoder.phase_bits());
 }
 
 }  // namespace korvane

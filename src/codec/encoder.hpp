@@ -17,29 +17,58 @@ namespace korvane {
 // Bin numbers are stored in 16 bits, so F = dim/2 + 1 may not pass 65,536.
 inline constexpr std::uint64_t kMaxDim = 131071;
 
-// What encoding derives from the three grids once (see encoder.cpp).
+// What encoding derives from the three grids (see encoder.cpp).
 struct EncoderTables;
 
-struct SpectralEncoder {
-    SpectralGrid mag_grid;
-    SpectralGrid phase_grid;
-    SpectralGrid norm_grid;
-    SpectralFftPlan fft_forward;  // shared by every copy
-    std::uint64_t dim = 0;
-    std::uint64_t top_k = 0;
-    std::uint64_t f = 0;
-    float mag_lo = 0.0f;
-    float mag_hi = 0.0f;
-    float norm_lo = 0.0f;
-    float norm_hi = 0.0f;
-    std::uint8_t mag_bits = 0;
-    std::uint8_t phase_bits = 0;
-    std::uint8_t norm_bits = 0;
-    // The search tables of the grids above, made with them by build_encoder,
-    // calibrate and replace_grids, and shared by copies. Encoding checks
-    // that they still belong to the grids, so code that assigns a grid field
-    // directly stays correct (it only pays for tables made per call).
-    std::shared_ptr<const EncoderTables> tables;
+// The configuration, the grids and grid ends, and the tables encoding
+// derives from the grids. Only build_encoder, build_encoder_with_grids,
+// replace_grids and calibrate make an encoder or change its grids, and each
+// of them makes the tables with the grids, so the tables always belong to
+// them. Copies share the plan and the tables and keep grids of their own.
+class SpectralEncoder {
+public:
+    std::uint64_t dim() const { return dim_; }
+    std::uint64_t top_k() const { return top_k_; }
+    std::uint64_t f() const { return f_; }
+    std::uint8_t mag_bits() const { return mag_bits_; }
+    std::uint8_t phase_bits() const { return phase_bits_; }
+    std::uint8_t norm_bits() const { return norm_bits_; }
+    float mag_lo() const { return mag_lo_; }
+    float mag_hi() const { return mag_hi_; }
+    float norm_lo() const { return norm_lo_; }
+    float norm_hi() const { return norm_hi_; }
+    std::span<const float> mag_grid() const { return mag_grid_; }
+    std::span<const float> phase_grid() const { return phase_grid_; }
+    std::span<const float> norm_grid() const { return norm_grid_; }
+    const SpectralFftPlan& fft_forward() const { return fft_forward_; }
+    const EncoderTables& tables() const { return *tables_; }
+
+private:
+    SpectralEncoder() = default;
+
+    friend Result<SpectralEncoder> build_encoder(std::uint64_t, std::uint64_t, std::uint8_t, std::uint8_t,
+                                                 std::uint8_t);
+    friend Result<SpectralEncoder> build_encoder_with_grids(std::uint64_t, std::uint64_t, std::uint8_t, std::uint8_t,
+                                                            std::uint8_t, SpectralGrid, SpectralGrid, SpectralGrid);
+    friend void replace_grids(SpectralEncoder&, float, float, SpectralGrid, SpectralGrid, float, float, SpectralGrid);
+    friend Status calibrate(SpectralEncoder&, std::span<const float>);
+
+    SpectralGrid mag_grid_;
+    SpectralGrid phase_grid_;
+    SpectralGrid norm_grid_;
+    SpectralFftPlan fft_forward_;  // shared by every copy
+    std::uint64_t dim_ = 0;
+    std::uint64_t top_k_ = 0;
+    std::uint64_t f_ = 0;
+    float mag_lo_ = 0.0f;
+    float mag_hi_ = 0.0f;
+    float norm_lo_ = 0.0f;
+    float norm_hi_ = 0.0f;
+    std::uint8_t mag_bits_ = 0;
+    std::uint8_t phase_bits_ = 0;
+    std::uint8_t norm_bits_ = 0;
+    // Made with the grids above, never changed, and shared by copies.
+    std::shared_ptr<const EncoderTables> tables_;
 };
 
 // One encoded vector.
@@ -56,6 +85,14 @@ Status check_encoder_config(std::uint64_t dim, std::uint64_t top_k, std::uint8_t
 
 Result<SpectralEncoder> build_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
                                       std::uint8_t phase_bits, std::uint8_t norm_bits);
+
+// An encoder as an index file records it: the configuration checked as
+// build_encoder checks it, the grid ends build_encoder sets, and the
+// given grids as they are, in place of the default ones.
+Result<SpectralEncoder> build_encoder_with_grids(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits,
+                                                 std::uint8_t phase_bits, std::uint8_t norm_bits,
+                                                 SpectralGrid mag_grid, SpectralGrid phase_grid,
+                                                 SpectralGrid norm_grid);
 
 Result<SpectralCodes> encode_one(const SpectralEncoder& encoder, std::span<const float> x);
 Result<std::vector<SpectralCodes>> encode_rows(const SpectralEncoder& encoder, std::span<const float> flat);
@@ -77,6 +114,7 @@ SpectralCodes clone_codes(const SpectralCodes& codes);
 Status calibrate(SpectralEncoder& encoder, std::span<const float> sample);
 
 // ((ceil(log2 F) + mag_bits + phase_bits) * top_k + 7) / 8.
+std::uint64_t bytes_per_chunk(std::uint64_t f, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits);
 std::uint64_t bytes_per_chunk(const SpectralEncoder& encoder);
 
 // The norm as the codec measures it: the sum of squares in index order, each

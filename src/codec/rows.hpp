@@ -56,7 +56,7 @@ private:
 // Encodes the rows of `source` with `encoder`, kRowsPerChunk at a time, and
 // hands each chunk's codes to `on_chunk(first_row, codes)`, in row order; the
 // first error, from encoding or from `on_chunk`, ends the walk and is
-// returned. The source's rows must be `encoder.dim` long.
+// returned. The source's rows must be `encoder.dim()` long.
 template <class OnChunk>
 Status encode_in_chunks(const SpectralEncoder& encoder, const RowSource& source, OnChunk&& on_chunk) {
     const std::size_t rows = source.rows();

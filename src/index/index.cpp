@@ -100,27 +100,27 @@ Status check_codes(const SpectralEncoder& e, const SpectralCodes& c, const std::
         return fail(invalid_input(what + " has " + std::to_string(k) + " bins but " + std::to_string(c.mag_q.size()) +
                                   " magnitude and " + std::to_string(c.phase_q.size()) + " phase codes"));
     for (std::size_t j = 0; j < k; ++j) {
-        if (c.idx[j] >= e.f)
+        if (c.idx[j] >= e.f())
             return fail(invalid_input(what + ": bin " + std::to_string(c.idx[j]) + " is not below F (" +
-                                      std::to_string(e.f) + ")"));
-        if (c.mag_q[j] >= e.mag_grid.size())
+                                      std::to_string(e.f()) + ")"));
+        if (c.mag_q[j] >= e.mag_grid().size())
             return fail(invalid_input(what + ": magnitude code " + std::to_string(c.mag_q[j]) +
-                                      " is past the end of mag_grid (" + std::to_string(e.mag_grid.size()) +
+                                      " is past the end of mag_grid (" + std::to_string(e.mag_grid().size()) +
                                       " entries)"));
-        if (c.phase_q[j] >= e.phase_grid.size())
+        if (c.phase_q[j] >= e.phase_grid().size())
             return fail(invalid_input(what + ": phase code " + std::to_string(c.phase_q[j]) +
-                                      " is past the end of phase_grid (" + std::to_string(e.phase_grid.size()) +
+                                      " is past the end of phase_grid (" + std::to_string(e.phase_grid().size()) +
                                       " entries)"));
     }
-    if (c.norm_q >= e.norm_grid.size())
+    if (c.norm_q >= e.norm_grid().size())
         return fail(invalid_input(what + ": norm code " + std::to_string(c.norm_q) +
-                                  " is past the end of norm_grid (" + std::to_string(e.norm_grid.size()) +
+                                  " is past the end of norm_grid (" + std::to_string(e.norm_grid().size()) +
                                   " entries)"));
     return {};
 }
 
 SpectralIndex::SpectralIndex(const SpectralEncoder& encoder)
-    : encoder_(encoder), phase_codes_(std::min(encoder.phase_grid.size(), kCodesPerGrid)), store_(encoder.f) {}
+    : encoder_(encoder), phase_codes_(std::min(encoder.phase_grid().size(), kCodesPerGrid)), store_(encoder.f()) {}
 
 const float* SpectralIndex::CosineTable::get(std::span<const float> grid, std::size_t codes) const {
     if (const float* ready = table_.load(std::memory_order_acquire)) return ready;
@@ -155,8 +155,8 @@ void SpectralIndex::rollback(std::size_t n) noexcept {
     const auto first_gone = std::lower_bound(side_ids_.begin(), side_ids_.end(), n);
     const std::size_t side_kept = static_cast<std::size_t>(first_gone - side_ids_.begin());
     side_ids_.resize(side_kept);
-    side_mags_.resize(std::min(side_mags_.size(), side_kept * encoder_.f));
-    side_phases_.resize(std::min(side_phases_.size(), side_kept * encoder_.f));
+    side_mags_.resize(std::min(side_mags_.size(), side_kept * encoder_.f()));
+    side_phases_.resize(std::min(side_phases_.size(), side_kept * encoder_.f()));
 }
 
 // Appends already checked records. `last` holds F entries, all at their
@@ -176,7 +176,7 @@ void SpectralIndex::append(std::span<const SpectralCodes> codes, std::vector<Bin
         }
         for (std::size_t j = 0; j < k; ++j) last[c.idx[j]] = UINT32_MAX;
         store_.append(entries);
-        norms_.push_back(encoder_.norm_grid[c.norm_q]);
+        norms_.push_back(encoder_.norm_grid()[c.norm_q]);
     }
 }
 
@@ -189,7 +189,7 @@ Status SpectralIndex::add_codes(std::span<const SpectralCodes> codes) {
     const std::size_t n_old = size();
     try {
         std::vector<BinCode> entries;
-        std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
+        std::vector<std::uint32_t> last(encoder_.f(), UINT32_MAX);
         append(codes, entries, last);
     } catch (...) {
         rollback(n_old);
@@ -200,7 +200,7 @@ Status SpectralIndex::add_codes(std::span<const SpectralCodes> codes) {
 }
 
 Status SpectralIndex::add_rows(std::span<const float> flat) {
-    auto source = FlatRows::of(flat, encoder_.dim);
+    auto source = FlatRows::of(flat, encoder_.dim());
     if (!source) return fail(source.error());
     return add_rows(*source);
 }
@@ -213,13 +213,11 @@ Status SpectralIndex::add_rows(const RowSource& source) {
     const std::size_t n_old = size();
     try {
         std::vector<BinCode> entries;
-        std::vector<std::uint32_t> last(encoder_.f, UINT32_MAX);
-        Status s = encode_in_chunks(encoder_, source, [&](std::size_t first, std::vector<SpectralCodes>& codes) {
-            Status c;
-            for (std::size_t i = 0; c && i < codes.size(); ++i)
-                c = check_codes(encoder_, codes[i], "code record " + std::to_string(first + i));
-            if (c) append(codes, entries, last);
-            return c;
+        std::vector<std::uint32_t> last(encoder_.f(), UINT32_MAX);
+        // Records the index's own encoder made always pass check_codes.
+        Status s = encode_in_chunks(encoder_, source, [&](std::size_t, std::vector<SpectralCodes>& codes) -> Status {
+            append(codes, entries, last);
+            return {};
         });
         if (!s) {
             rollback(n_old);
@@ -236,15 +234,15 @@ Status SpectralIndex::add_rows(const RowSource& source) {
 Status SpectralIndex::add_dense_rows(std::span<const float> mags, std::span<const float> phases,
                                      std::span<const float> norms) {
     const std::size_t m = norms.size();
-    const std::size_t f = encoder_.f;
+    const std::size_t f = encoder_.f();
     if (mags.size() != m * f || phases.size() != m * f)
         return fail(invalid_input("dense rows of " + std::to_string(mags.size()) + " and " +
                                   std::to_string(phases.size()) + " values do not hold " + std::to_string(m) +
                                   " rows of " + std::to_string(f)));
     if (m == 0) return {};
     if (auto s = check_room(m); !s) return s;
-    const GridCodes mag_codes(encoder_.mag_grid);
-    const GridCodes phase_codes(encoder_.phase_grid);
+    const GridCodes mag_codes(encoder_.mag_grid());
+    const GridCodes phase_codes(encoder_.phase_grid());
     const std::size_t n_old = size();
     try {
         reserve_norms(n_old + m);
@@ -284,11 +282,11 @@ Status SpectralIndex::add_dense_rows(std::span<const float> mags, std::span<cons
 
 void SpectralIndex::dense_rows(std::size_t first, std::size_t count, std::span<float> mags,
                                std::span<float> phases) const {
-    const std::size_t f = encoder_.f;
+    const std::size_t f = encoder_.f();
     std::fill(mags.begin(), mags.end(), 0.0f);
     std::fill(phases.begin(), phases.end(), 0.0f);
-    const float* mag_grid = encoder_.mag_grid.data();
-    const float* phase_grid = encoder_.phase_grid.data();
+    const float* mag_grid = encoder_.mag_grid().data();
+    const float* phase_grid = encoder_.phase_grid().data();
     for (std::size_t at = first; at < first + count;) {
         const std::size_t segment_end = (at / kSegmentItems + 1) * kSegmentItems;
         const std::size_t take = std::min(first + count, segment_end) - at;
@@ -321,7 +319,7 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
     const SpectralEncoder& e = encoder_;
     if (auto s = check_codes(e, query, "query"); !s) return fail(s.error());
 
-    const float* cosines = cosines_.get(e.phase_grid, phase_codes_);
+    const float* cosines = cosines_.get(e.phase_grid(), phase_codes_);
     std::vector<float>& s = space.scores;
     std::vector<float>& scratch = space.scratch;
     s.assign(n, 0.0f);
@@ -344,13 +342,13 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
         q.mags.resize(take);
         q.phases.resize(take);
         for (std::size_t j = 0; j < take; ++j) {
-            q.mags[j] = e.mag_grid[query.mag_q[j0 + j]];
-            q.phases[j] = e.phase_grid[query.phase_q[j0 + j]];
+            q.mags[j] = e.mag_grid()[query.mag_q[j0 + j]];
+            q.phases[j] = e.phase_grid()[query.phase_q[j0 + j]];
         }
         for (std::size_t j = 0; j < take; ++j) {
-            const float a = query_weight(q, j, e.f);
+            const float a = query_weight(q, j, e.f());
             const std::span<float> row(mag_terms.data() + j * kCodesPerGrid, kCodesPerGrid);
-            fill_mag_terms(a, e.mag_grid, row);
+            fill_mag_terms(a, e.mag_grid(), row);
             // The term of an item whose row holds 0 at the bin.
             const float absent = mul_ordered(cosf(sub_ordered(q.phases[j], 0.0f)), mul_ordered(a, 0.0f));
             terms[j] = BinTerms{row.data(), cosines + query.phase_q[j0 + j] * phase_codes_, absent};
@@ -358,11 +356,11 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
         const std::span<const BinTerms> block_terms(terms.data(), take);
         for (std::size_t g = 0; g < segments.size(); ++g)
             accumulate_segment(block_terms, bins, segments[g], s.data() + g * kSegmentItems, scratch);
-        if (!side.empty()) accumulate_scores_reference(q, side_mags_, side_phases_, e.f, side);
+        if (!side.empty()) accumulate_scores_reference(q, side_mags_, side_phases_, e.f(), side);
     }
     for (std::size_t i = 0; i < side.size(); ++i) s[side_ids_[i]] = side[i];
 
-    normalise_scores(e.norm_grid[query.norm_q], static_cast<float>(e.dim), norms_.data(), s.data(), n);
+    normalise_scores(e.norm_grid()[query.norm_q], static_cast<float>(e.dim()), norms_.data(), s.data(), n);
 
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
     if (k == 0) return SpectralSearchResult{};
@@ -371,7 +369,7 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
 
 Result<std::vector<SpectralSearchResult>> SpectralIndex::search_rows(std::span<const float> flat,
                                                                      std::uint64_t top_k) const {
-    auto source = FlatRows::of(flat, encoder_.dim);
+    auto source = FlatRows::of(flat, encoder_.dim());
     if (!source) return fail(source.error());
     return search_rows(*source, top_k);
 }

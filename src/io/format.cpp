@@ -43,7 +43,7 @@ Status write_f32s(BufferedWriter& out, std::span<const float> values) {
     }
 }
 
-Status check_grid_length(const SpectralGrid& grid, const char* name, std::uint8_t bits) {
+Status check_grid_length(std::span<const float> grid, const char* name, std::uint8_t bits) {
     const std::uint64_t want = bits < 64 ? std::uint64_t{1} << bits : 0;
     if (bits < 64 && grid.size() == want) return {};
     return fail(invalid_input(std::string(name) + " has " + std::to_string(grid.size()) + " entries but its width of " +
@@ -88,9 +88,9 @@ Status read_f32s(BufferedReader& reader, std::span<float> dst) {
 
 Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::string& path, InterruptCheck check) {
     const SpectralEncoder& e = index.encoder();
-    if (auto s = check_grid_length(e.mag_grid, "mag_grid", e.mag_bits); !s) return fail(s.error());
-    if (auto s = check_grid_length(e.phase_grid, "phase_grid", e.phase_bits); !s) return fail(s.error());
-    if (auto s = check_grid_length(e.norm_grid, "norm_grid", e.norm_bits); !s) return fail(s.error());
+    if (auto s = check_grid_length(e.mag_grid(), "mag_grid", e.mag_bits()); !s) return fail(s.error());
+    if (auto s = check_grid_length(e.phase_grid(), "phase_grid", e.phase_bits()); !s) return fail(s.error());
+    if (auto s = check_grid_length(e.norm_grid(), "norm_grid", e.norm_bits()); !s) return fail(s.error());
     auto opened = BufferedWriter::replace(path, check);
     if (!opened) return fail(opened.error());
     BufferedWriter& out = *opened;
@@ -99,21 +99,20 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     std::uint8_t header[kHeaderSize] = {};
     std::memcpy(header, kMagic, 4);
     put_le<std::uint32_t>(header + 4, kFormatVersion);
-    put_le<std::uint32_t>(header + 8, static_cast<std::uint32_t>(e.dim));
-    put_le<std::uint32_t>(header + 12, static_cast<std::uint32_t>(e.top_k));
-    header[16] = e.mag_bits;
-    header[17] = e.phase_bits;
-    header[18] = e.norm_bits;
+    put_le<std::uint32_t>(header + 8, static_cast<std::uint32_t>(e.dim()));
+    put_le<std::uint32_t>(header + 12, static_cast<std::uint32_t>(e.top_k()));
+    header[16] = e.mag_bits();
+    header[17] = e.phase_bits();
+    header[18] = e.norm_bits();
     put_le<std::uint64_t>(header + 24, n);
     if (auto s = out.write(header); !s) return fail(s.error());
 
-    for (std::span<const float> grid : {std::span<const float>(e.mag_grid), std::span<const float>(e.phase_grid),
-                                        std::span<const float>(e.norm_grid)})
+    for (std::span<const float> grid : {e.mag_grid(), e.phase_grid(), e.norm_grid()})
         if (auto s = write_f32s(out, grid); !s) return fail(s.error());
 
     // The dense sections, a block of rows at a time: the index keeps codes,
     // and the rows are formed only to be written.
-    const std::size_t f = e.f;
+    const std::size_t f = e.f();
     const std::size_t rows_per_block = std::max<std::size_t>(1, kBlockValues / f);
     std::vector<float> block(std::min<std::uint64_t>(rows_per_block, n) * f);
     for (int section = 0; section < 2; ++section) {
@@ -127,7 +126,7 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     }
     if (auto s = write_f32s(out, index.norms()); !s) return fail(s.error());
     if (auto s = out.commit(); !s) return fail(s.error());
-    const std::uint64_t grid_values = e.mag_grid.size() + e.phase_grid.size() + e.norm_grid.size();
+    const std::uint64_t grid_values = e.mag_grid().size() + e.phase_grid().size() + e.norm_grid().size();
     return kHeaderSize + 4 * (grid_values + 2 * f * n + n);
 }
 
@@ -172,7 +171,7 @@ private:
 // Reads n items, a block at a time, from the three sections into `index`.
 Status read_items(SpectralIndex& index, SectionSource& mags, SectionSource& phases, SectionSource& norms,
                   std::uint64_t n) {
-    const std::size_t f = index.encoder().f;
+    const std::size_t f = index.encoder().f();
     const std::size_t rows_per_block = std::max<std::size_t>(1, kBlockValues / f);
     const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_block, n));
     std::vector<float> m(block * f);
@@ -210,20 +209,12 @@ Result<SpectralIndex> read_index_file(const std::string& path, InterruptCheck ch
     const std::uint8_t norm_bits = header[18];
     const std::uint64_t n = get_le<std::uint64_t>(header + 24);
 
-    // The header's widths must be acceptable before anything is built; the
-    // encoder is then built without the default grids the file's own will
-    // replace (widths 0, then the real ones), and a regular file must hold
-    // the grids' values before they are read.
+    // The header's widths must be acceptable before anything is read, and a
+    // regular file must hold the grids' values before they are read.
     if (auto s = check_encoder_config(dim, top_k, mag_bits, phase_bits, norm_bits); !s) return fail(s.error());
     const std::uint64_t grid_values =
         (std::uint64_t{1} << mag_bits) + (std::uint64_t{1} << phase_bits) + (std::uint64_t{1} << norm_bits);
     if (in.remaining() / 4 < grid_values) return fail(io_short_read());
-    auto built = build_encoder(dim, top_k, 0, 0, 0);
-    if (!built) return fail(built.error());
-    SpectralEncoder& e = *built;
-    e.mag_bits = mag_bits;
-    e.phase_bits = phase_bits;
-    e.norm_bits = norm_bits;
 
     // Size nothing from the header that the file cannot hold: a damaged or
     // hostile count must not make the loader allocate or overflow.
@@ -237,12 +228,14 @@ Result<SpectralIndex> read_index_file(const std::string& path, InterruptCheck ch
         if (!grid) return fail(grid.error());
         grids[g] = std::move(*grid);
     }
-    replace_grids(e, e.mag_lo, e.mag_hi, std::move(grids[0]), std::move(grids[1]), e.norm_lo, e.norm_hi,
-                  std::move(grids[2]));
+    auto built = build_encoder_with_grids(dim, top_k, mag_bits, phase_bits, norm_bits, std::move(grids[0]),
+                                          std::move(grids[1]), std::move(grids[2]));
+    if (!built) return fail(built.error());
+    const SpectralEncoder& e = *built;
 
     std::uint64_t dense = 0;
     std::uint64_t all = 0;
-    if (!mul_add(e.f, n, 0, dense) || !mul_add(dense, 2, n, all) || !fits(all)) return fail(io_short_read());
+    if (!mul_add(e.f(), n, 0, dense) || !mul_add(dense, 2, n, all) || !fits(all)) return fail(io_short_read());
     // A pipe's count is only known to be false when its data ends (a short
     // read); the index itself refuses an item past 2^32 - 1 should the data
     // go on that long.

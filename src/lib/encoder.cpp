@@ -72,7 +72,7 @@ PyObject* encoder_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t
         auto borrow = Borrow::shared(flag_of(self));
         if (!borrow) return nullptr;
         const SpectralEncoder& encoder = value_of(self);
-        auto rows = BatchRows::of(std::get<0>(a), encoder.dim);
+        auto rows = BatchRows::of(std::get<0>(a), encoder.dim());
         if (!rows) return nullptr;
         // A zero-stride array may claim more rows than any vector holds.
         if (rows->source().rows() > std::vector<SpectralCodes>().max_size()) {
@@ -124,35 +124,41 @@ PyObject* encoder_set_grids(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* get_dim(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyLong_FromUnsignedLongLong(e.dim); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyLong_FromUnsignedLongLong(e.dim()); });
 }
 PyObject* get_top_k(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyLong_FromUnsignedLongLong(e.top_k); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyLong_FromUnsignedLongLong(e.top_k()); });
 }
 PyObject* get_f(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyLong_FromUnsignedLongLong(e.f); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyLong_FromUnsignedLongLong(e.f()); });
 }
 PyObject* get_mag_lo(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyFloat_FromDouble(e.mag_lo); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyFloat_FromDouble(e.mag_lo()); });
 }
 PyObject* get_mag_hi(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyFloat_FromDouble(e.mag_hi); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return PyFloat_FromDouble(e.mag_hi()); });
 }
 PyObject* get_mag_grid(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return new_array(std::vector<float>(e.mag_grid)); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) {
+        return new_array(std::vector<float>(e.mag_grid().begin(), e.mag_grid().end()));
+    });
 }
 PyObject* get_phase_grid(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return new_array(std::vector<float>(e.phase_grid)); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) {
+        return new_array(std::vector<float>(e.phase_grid().begin(), e.phase_grid().end()));
+    });
 }
 PyObject* get_norm_grid(PyObject* self, void*) {
-    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) { return new_array(std::vector<float>(e.norm_grid)); });
+    return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) {
+        return new_array(std::vector<float>(e.norm_grid().begin(), e.norm_grid().end()));
+    });
 }
 
 PyObject* encoder_repr(PyObject* self) {
     return read_shared<SpectralEncoder>(self, [](const SpectralEncoder& e) {
         return PyUnicode_FromFormat("SpectralEncoder(dim=%llu, top_k=%llu, mag_bits=%u, phase_bits=%u, norm_bits=%u)",
-                                    static_cast<unsigned long long>(e.dim), static_cast<unsigned long long>(e.top_k),
-                                    unsigned{e.mag_bits}, unsigned{e.phase_bits}, unsigned{e.norm_bits});
+                                    static_cast<unsigned long long>(e.dim()), static_cast<unsigned long long>(e.top_k()),
+                                    unsigned{e.mag_bits()}, unsigned{e.phase_bits()}, unsigned{e.norm_bits()});
     });
 }
 

@@ -85,7 +85,7 @@ PyObject* index_add_embeddings(PyObject* self, PyObject* const* args, Py_ssize_t
         auto borrow = Borrow::exclusive(flag_of(self));
         if (!borrow) return nullptr;
         SpectralIndex& index = value_of(self);
-        auto rows = BatchRows::of(std::get<0>(a), index.encoder().dim);
+        auto rows = BatchRows::of(std::get<0>(a), index.encoder().dim());
         if (!rows) return nullptr;
         if (!succeeded(index.add_rows(rows->source()))) return nullptr;
         Py_RETURN_NONE;
@@ -121,7 +121,7 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
         auto top_k = arg<1>(sig, a, to_size);
         if (!top_k) return nullptr;
         const SpectralIndex& index = value_of(self);
-        auto rows = BatchRows::of(std::get<0>(a), index.encoder().dim);
+        auto rows = BatchRows::of(std::get<0>(a), index.encoder().dim());
         if (!rows) return nullptr;
         auto searched = index.search_rows(rows->source(), *top_k);
         if (!succeeded(searched)) return nullptr;

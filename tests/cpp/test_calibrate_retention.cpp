@@ -34,6 +34,7 @@ SpectralEncoder make_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_
     return std::move(*e);
 }
 
+using korvane::testing::as_grid;
 using korvane::testing::pseudo_random;
 
 void append(std::vector<float>& flat, const std::vector<float>& row, std::size_t times = 1) {
@@ -56,7 +57,7 @@ std::vector<double> reference_magnitudes(const float* row, std::size_t dim) {
     return mags;
 }
 
-void expect_same_grid(const SpectralGrid& a, const SpectralGrid& b) {
+void expect_same_grid(std::span<const float> a, std::span<const float> b) {
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i) ASSERT_EQ(bits_of(a[i]), bits_of(b[i])) << i;
 }
@@ -74,10 +75,10 @@ TEST(Calibrate, SingleDeltaRowKeepingEveryBin) {
     auto e = make_encoder(4, 3);
     ASSERT_TRUE(calibrate(e, kDeltaRow));
     // m = 3, c = [1, 1, 1], lo = 0, hi = 2.
-    EXPECT_EQ(bits_of(e.mag_lo), bits_of(1.0f));
-    EXPECT_EQ(bits_of(e.mag_hi), bits_of(10.0f));
-    ASSERT_EQ(e.mag_grid.size(), 256u);
-    expect_same_grid(e.mag_grid, *log_grid(1.0f, 10.0f, 8));
+    EXPECT_EQ(bits_of(e.mag_lo()), bits_of(1.0f));
+    EXPECT_EQ(bits_of(e.mag_hi()), bits_of(10.0f));
+    ASSERT_EQ(e.mag_grid().size(), 256u);
+    expect_same_grid(e.mag_grid(), *log_grid(1.0f, 10.0f, 8));
 }
 
 TEST(Calibrate, ZeroSampleGivesTheFloors) {
@@ -87,10 +88,10 @@ TEST(Calibrate, ZeroSampleGivesTheFloors) {
             std::vector<float> sample;
             append(sample, kZeroRow, rows);
             ASSERT_TRUE(calibrate(e, sample));
-            EXPECT_EQ(static_cast<double>(e.mag_lo), 0.0010000000474974513);
+            EXPECT_EQ(static_cast<double>(e.mag_lo()), 0.0010000000474974513);
             // The single-precision product 0.001 * 10, one ulp above the float nearest 0.01.
-            EXPECT_EQ(static_cast<double>(e.mag_hi), 0.010000000707805157);
-            EXPECT_EQ(bits_of(e.mag_hi), bits_of(0.01f) + 1);
+            EXPECT_EQ(static_cast<double>(e.mag_hi()), 0.010000000707805157);
+            EXPECT_EQ(bits_of(e.mag_hi()), bits_of(0.01f) + 1);
         }
     }
 }
@@ -100,14 +101,14 @@ TEST(Calibrate, ZeroSampleGivesTheFloors) {
 TEST(Calibrate, GathersTheLargestMagnitudesOfEachRow) {
     auto one = make_encoder(4, 1);
     ASSERT_TRUE(calibrate(one, kFlatRow));
-    EXPECT_EQ(bits_of(one.mag_lo), bits_of(2.0f));  // m = 1: lo = hi = 0
-    EXPECT_EQ(bits_of(one.mag_hi), bits_of(20.0f));
+    EXPECT_EQ(bits_of(one.mag_lo()), bits_of(2.0f));  // m = 1: lo = hi = 0
+    EXPECT_EQ(bits_of(one.mag_hi()), bits_of(20.0f));
 
     auto two = make_encoder(4, 2);
     ASSERT_TRUE(calibrate(two, kFlatRow));
     // c = [0, 2]: lo = 0, hi = 1.
-    EXPECT_EQ(bits_of(two.mag_lo), bits_of(0.001f));
-    EXPECT_EQ(bits_of(two.mag_hi), bits_of(2.0f));
+    EXPECT_EQ(bits_of(two.mag_lo()), bits_of(0.001f));
+    EXPECT_EQ(bits_of(two.mag_hi()), bits_of(2.0f));
 }
 
 // Values are divided by the norm one by one: for these n, n * (1/n) is not 1
@@ -118,17 +119,17 @@ TEST(Calibrate, RowsAreDividedByTheirNorm) {
         ASSERT_NE(n * recip, 1.0f);
         auto e = make_encoder(4, 3);
         ASSERT_TRUE(calibrate(e, std::vector<float>{n, 0, 0, 0}));
-        EXPECT_EQ(bits_of(e.mag_lo), bits_of(1.0f)) << n;
-        EXPECT_EQ(bits_of(e.mag_hi), bits_of(10.0f)) << n;
+        EXPECT_EQ(bits_of(e.mag_lo()), bits_of(1.0f)) << n;
+        EXPECT_EQ(bits_of(e.mag_hi()), bits_of(10.0f)) << n;
     }
     // Below the floor the row is divided by 1e-9, not scaled to unit length.
     auto e = make_encoder(4, 3);
     ASSERT_TRUE(calibrate(e, std::vector<float>{1e-10f, 0, 0, 0}));
     volatile float floor = 1e-9f;
     const float expected = 1e-10f / floor;
-    EXPECT_EQ(bits_of(e.mag_lo), bits_of(expected));
-    EXPECT_NEAR(e.mag_lo, 0.1f, 1e-7f);
-    EXPECT_EQ(bits_of(e.mag_hi), bits_of(expected * 10.0f));
+    EXPECT_EQ(bits_of(e.mag_lo()), bits_of(expected));
+    EXPECT_NEAR(e.mag_lo(), 0.1f, 1e-7f);
+    EXPECT_EQ(bits_of(e.mag_hi()), bits_of(expected * 10.0f));
 }
 
 // A finite row whose sum of squares overflows is divided into zeros.
@@ -138,8 +139,8 @@ TEST(Calibrate, OverflowingRowContributesZeros) {
     append(sample, kDeltaRow);
     ASSERT_TRUE(calibrate(e, sample));
     // c = [0, 0, 0, 1, 1, 1]: lo = 0, hi = 5.
-    EXPECT_EQ(bits_of(e.mag_lo), bits_of(0.001f));
-    EXPECT_EQ(bits_of(e.mag_hi), bits_of(1.0f));
+    EXPECT_EQ(bits_of(e.mag_lo()), bits_of(0.001f));
+    EXPECT_EQ(bits_of(e.mag_hi()), bits_of(1.0f));
 }
 
 struct PositionCase {
@@ -168,15 +169,15 @@ TEST_P(CalibratePositions, LowAndHighPosition) {
         auto e = make_encoder(4, 1);
         ASSERT_TRUE(calibrate(e, build(c.lo, c.m - c.lo - 1)));
         // c[lo] = 1, so mag_hi = max(c[hi] = 2, 10 * 1).
-        EXPECT_EQ(bits_of(e.mag_lo), bits_of(1.0f)) << "low position, m = " << c.m;
-        EXPECT_EQ(bits_of(e.mag_hi), bits_of(10.0f)) << "m = " << c.m;
+        EXPECT_EQ(bits_of(e.mag_lo()), bits_of(1.0f)) << "low position, m = " << c.m;
+        EXPECT_EQ(bits_of(e.mag_hi()), bits_of(10.0f)) << "m = " << c.m;
     }
     {
         auto e = make_encoder(4, 1);
         ASSERT_TRUE(calibrate(e, build(c.hi, c.m - c.hi - 1)));
         // c[lo] = 0 floors to 0.001; c[hi] = 1 beats 0.01.
-        EXPECT_EQ(bits_of(e.mag_lo), bits_of(0.001f)) << "m = " << c.m;
-        EXPECT_EQ(bits_of(e.mag_hi), bits_of(1.0f)) << "high position, m = " << c.m;
+        EXPECT_EQ(bits_of(e.mag_lo()), bits_of(0.001f)) << "m = " << c.m;
+        EXPECT_EQ(bits_of(e.mag_hi()), bits_of(1.0f)) << "high position, m = " << c.m;
     }
 }
 
@@ -209,8 +210,8 @@ TEST(Calibrate, AgreesWithADoublePrecisionModel) {
         ASSERT_TRUE(calibrate(e, sample));
         const auto c = gathered(sample);  // m = 1200: positions 12 and 1188
         ASSERT_LT(c[1188], 10 * c[12]);
-        EXPECT_NEAR(e.mag_lo, c[12], 1e-5);
-        EXPECT_EQ(bits_of(e.mag_hi), bits_of(e.mag_lo * 10.0f));
+        EXPECT_NEAR(e.mag_lo(), c[12], 1e-5);
+        EXPECT_EQ(bits_of(e.mag_hi()), bits_of(e.mag_lo() * 10.0f));
     }
     // Twenty zero rows push the low position into the zeros; the high one then shows.
     std::vector<float> padded(20 * dim, 0.0f);
@@ -220,8 +221,8 @@ TEST(Calibrate, AgreesWithADoublePrecisionModel) {
         ASSERT_TRUE(calibrate(e, padded));
         const auto c = gathered(padded);  // m = 1280: positions 12 and 1267
         ASSERT_EQ(c[12], 0.0);
-        EXPECT_EQ(bits_of(e.mag_lo), bits_of(0.001f));
-        EXPECT_NEAR(e.mag_hi, c[1267], 1e-5);
+        EXPECT_EQ(bits_of(e.mag_lo()), bits_of(0.001f));
+        EXPECT_NEAR(e.mag_hi(), c[1267], 1e-5);
     }
 }
 
@@ -236,32 +237,26 @@ TEST(Calibrate, ReplacesOnlyTheMagnitudeGrid) {
     ASSERT_TRUE(calibrate(fresh, sample));
 
     auto e = make_encoder(dim, 3, 5);
-    e.mag_lo = 7.0f;
-    e.mag_hi = -1.0f;
-    e.mag_grid = {3.0f, 2.0f, 1.0f};
-    e.phase_grid = {0.5f};
-    e.norm_grid = {1.0f, 9.0f};
-    e.norm_lo = 4.0f;
-    e.norm_hi = 5.0f;
+    replace_grids(e, 7.0f, -1.0f, {3.0f, 2.0f, 1.0f}, {0.5f}, 4.0f, 5.0f, {1.0f, 9.0f});
     ASSERT_TRUE(calibrate(e, sample));
-    EXPECT_EQ(bits_of(e.mag_lo), bits_of(fresh.mag_lo));
-    EXPECT_EQ(bits_of(e.mag_hi), bits_of(fresh.mag_hi));
-    ASSERT_EQ(e.mag_grid.size(), 32u);
-    expect_same_grid(e.mag_grid, fresh.mag_grid);
-    expect_same_grid(e.mag_grid, *log_grid(e.mag_lo, e.mag_hi, 5));
-    EXPECT_EQ(e.phase_grid, (SpectralGrid{0.5f}));
-    EXPECT_EQ(e.norm_grid, (SpectralGrid{1.0f, 9.0f}));
-    EXPECT_EQ(e.norm_lo, 4.0f);
-    EXPECT_EQ(e.norm_hi, 5.0f);
-    EXPECT_EQ(e.dim, dim);
-    EXPECT_EQ(e.top_k, 3u);
-    EXPECT_EQ(e.mag_bits, 5);
+    EXPECT_EQ(bits_of(e.mag_lo()), bits_of(fresh.mag_lo()));
+    EXPECT_EQ(bits_of(e.mag_hi()), bits_of(fresh.mag_hi()));
+    ASSERT_EQ(e.mag_grid().size(), 32u);
+    expect_same_grid(e.mag_grid(), fresh.mag_grid());
+    expect_same_grid(e.mag_grid(), *log_grid(e.mag_lo(), e.mag_hi(), 5));
+    EXPECT_EQ(as_grid(e.phase_grid()), (SpectralGrid{0.5f}));
+    EXPECT_EQ(as_grid(e.norm_grid()), (SpectralGrid{1.0f, 9.0f}));
+    EXPECT_EQ(e.norm_lo(), 4.0f);
+    EXPECT_EQ(e.norm_hi(), 5.0f);
+    EXPECT_EQ(e.dim(), dim);
+    EXPECT_EQ(e.top_k(), 3u);
+    EXPECT_EQ(e.mag_bits(), 5);
 
     // Again with the same sample: the same bits.
     ASSERT_TRUE(calibrate(e, sample));
-    EXPECT_EQ(bits_of(e.mag_lo), bits_of(fresh.mag_lo));
-    EXPECT_EQ(bits_of(e.mag_hi), bits_of(fresh.mag_hi));
-    expect_same_grid(e.mag_grid, fresh.mag_grid);
+    EXPECT_EQ(bits_of(e.mag_lo()), bits_of(fresh.mag_lo()));
+    EXPECT_EQ(bits_of(e.mag_hi()), bits_of(fresh.mag_hi()));
+    expect_same_grid(e.mag_grid(), fresh.mag_grid());
 }
 
 struct CalibrateFailure {
@@ -275,9 +270,8 @@ class CalibrateLeavesEncoderAlone : public ::testing::TestWithParam<CalibrateFai
 TEST_P(CalibrateLeavesEncoderAlone, OnEmptySampleAndOnError) {
     const auto& c = GetParam();
     auto e = make_encoder(4, 2);
-    e.mag_lo = 0.25f;
-    e.mag_hi = 4.0f;
-    e.mag_grid = {1.0f, 2.0f, 3.0f};
+    replace_grids(e, 0.25f, 4.0f, {1.0f, 2.0f, 3.0f}, as_grid(e.phase_grid()), e.norm_lo(), e.norm_hi(),
+                  as_grid(e.norm_grid()));
     auto r = calibrate(e, c.sample);
     if (c.message == nullptr) {
         EXPECT_TRUE(r);
@@ -285,9 +279,9 @@ TEST_P(CalibrateLeavesEncoderAlone, OnEmptySampleAndOnError) {
         ASSERT_FALSE(r);
         EXPECT_EQ(error_message(r.error()), c.message);
     }
-    EXPECT_EQ(e.mag_lo, 0.25f);
-    EXPECT_EQ(e.mag_hi, 4.0f);
-    EXPECT_EQ(e.mag_grid, (SpectralGrid{1.0f, 2.0f, 3.0f}));
+    EXPECT_EQ(e.mag_lo(), 0.25f);
+    EXPECT_EQ(e.mag_hi(), 4.0f);
+    EXPECT_EQ(as_grid(e.mag_grid()), (SpectralGrid{1.0f, 2.0f, 3.0f}));
 }
 
 INSTANTIATE_TEST_SUITE_P(

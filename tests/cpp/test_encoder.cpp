@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,6 +41,8 @@ SpectralCodes encode(const SpectralEncoder& e, const std::vector<float>& x) {
     return std::move(*c);
 }
 
+using korvane::testing::as_grid;
+using korvane::testing::edit_grids;
 using korvane::testing::pseudo_random;
 
 // x_j = sum of amp * cos(2 pi bin j / dim).
@@ -95,6 +98,12 @@ TEST_P(BuildEncoderRefusal, FirstFailingCheckIsReported) {
                                   static_cast<std::uint8_t>(c.phase_bits), static_cast<std::uint8_t>(c.norm_bits));
     ASSERT_FALSE(s);
     EXPECT_EQ(error_message(s.error()), c.message);
+    // And the encoder an index file describes, whatever its grids.
+    auto from_file = build_encoder_with_grids(c.dim, c.top_k, static_cast<std::uint8_t>(c.mag_bits),
+                                              static_cast<std::uint8_t>(c.phase_bits),
+                                              static_cast<std::uint8_t>(c.norm_bits), {1.0f}, {0.0f}, {1.0f});
+    ASSERT_FALSE(from_file);
+    EXPECT_EQ(error_message(from_file.error()), c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,22 +148,22 @@ TEST_P(BuildEncoderConfig, FieldsAndGrids) {
     const auto& c = GetParam();
     EXPECT_TRUE(check_encoder_config(c.dim, c.top_k, 6, 5, 7));
     const auto e = make_encoder(c.dim, c.top_k, 6, 5, 7);
-    EXPECT_EQ(e.dim, c.dim);
-    EXPECT_EQ(e.top_k, c.top_k);
-    EXPECT_EQ(e.f, c.f);
-    EXPECT_EQ(bits_of(e.mag_hi), bits_of(c.mag_hi));
-    EXPECT_EQ(bits_of(e.mag_lo), bits_of(0.0010000000474974513f));
-    EXPECT_EQ(e.norm_lo, 0.5f);
-    EXPECT_EQ(e.norm_hi, 2.0f);
-    EXPECT_EQ(e.mag_bits, 6);
-    EXPECT_EQ(e.phase_bits, 5);
-    EXPECT_EQ(e.norm_bits, 7);
-    EXPECT_EQ(e.mag_grid, *log_grid(0.001f, c.mag_hi, 6));
-    EXPECT_EQ(e.phase_grid, uniform_phase_grid(5));
-    EXPECT_EQ(e.norm_grid, *log_grid(0.5f, 2.0f, 7));
-    ASSERT_TRUE(e.fft_forward);
-    EXPECT_EQ(e.fft_forward.len(), c.dim);
-    EXPECT_EQ(e.fft_forward.scratch_len(), 0u);
+    EXPECT_EQ(e.dim(), c.dim);
+    EXPECT_EQ(e.top_k(), c.top_k);
+    EXPECT_EQ(e.f(), c.f);
+    EXPECT_EQ(bits_of(e.mag_hi()), bits_of(c.mag_hi));
+    EXPECT_EQ(bits_of(e.mag_lo()), bits_of(0.0010000000474974513f));
+    EXPECT_EQ(e.norm_lo(), 0.5f);
+    EXPECT_EQ(e.norm_hi(), 2.0f);
+    EXPECT_EQ(e.mag_bits(), 6);
+    EXPECT_EQ(e.phase_bits(), 5);
+    EXPECT_EQ(e.norm_bits(), 7);
+    EXPECT_EQ(as_grid(e.mag_grid()), *log_grid(0.001f, c.mag_hi, 6));
+    EXPECT_EQ(as_grid(e.phase_grid()), uniform_phase_grid(5));
+    EXPECT_EQ(as_grid(e.norm_grid()), *log_grid(0.5f, 2.0f, 7));
+    ASSERT_TRUE(e.fft_forward());
+    EXPECT_EQ(e.fft_forward().len(), c.dim);
+    EXPECT_EQ(e.fft_forward().scratch_len(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dims, BuildEncoderConfig,
@@ -169,12 +178,12 @@ INSTANTIATE_TEST_SUITE_P(Dims, BuildEncoderConfig,
 
 TEST(BuildEncoder, WidthsOfZeroGiveOneEntryGrids) {
     const auto e = make_encoder(4, 3, 0, 0, 0);
-    ASSERT_EQ(e.mag_grid.size(), 1u);
-    ASSERT_EQ(e.phase_grid.size(), 1u);
-    ASSERT_EQ(e.norm_grid.size(), 1u);
-    EXPECT_EQ(bits_of(e.mag_grid[0]), bits_of(0.001f));
-    EXPECT_EQ(bits_of(e.phase_grid[0]), 0u);
-    EXPECT_EQ(bits_of(e.norm_grid[0]), bits_of(0.5f));
+    ASSERT_EQ(e.mag_grid().size(), 1u);
+    ASSERT_EQ(e.phase_grid().size(), 1u);
+    ASSERT_EQ(e.norm_grid().size(), 1u);
+    EXPECT_EQ(bits_of(e.mag_grid()[0]), bits_of(0.001f));
+    EXPECT_EQ(bits_of(e.phase_grid()[0]), 0u);
+    EXPECT_EQ(bits_of(e.norm_grid()[0]), bits_of(0.5f));
     // Every code of such an encoder is 0.
     const auto c = encode(e, {0.3f, -1.0f, 2.0f, 0.5f});
     EXPECT_EQ(c.mag_q, (std::vector<std::uint8_t>{0, 0, 0}));
@@ -182,18 +191,65 @@ TEST(BuildEncoder, WidthsOfZeroGiveOneEntryGrids) {
     EXPECT_EQ(c.norm_q, 0);
 }
 
+// The encoder of an index file: build_encoder's configuration and grid ends,
+// and the file's grids bit for bit, whatever their values and lengths; its
+// encoding follows those grids, and refuses them where codes cannot address
+// them.
+TEST(BuildEncoder, WithGridsKeepsTheGridsAsGiven) {
+    const auto built = make_encoder(8, 2, 2, 1, 1);
+    const SpectralGrid mag{std::bit_cast<float>(0x7fa00001u), 0.5f, -0.0f, 2.0f};
+    const SpectralGrid phase{3.0f, 0.0f};
+    const SpectralGrid norm{1.0f, std::bit_cast<float>(0xffc12345u)};
+    const auto grid_bits = [](std::span<const float> g) { return korvane::testing::bits_of(g); };
+    auto e = build_encoder_with_grids(8, 2, 2, 1, 1, mag, phase, norm);
+    ASSERT_TRUE(e) << error_message(e.error());
+    EXPECT_EQ(e->dim(), 8u);
+    EXPECT_EQ(e->top_k(), 2u);
+    EXPECT_EQ(e->f(), 5u);
+    EXPECT_EQ(e->mag_bits(), 2);
+    EXPECT_EQ(e->phase_bits(), 1);
+    EXPECT_EQ(e->norm_bits(), 1);
+    EXPECT_EQ(bits_of(e->mag_lo()), bits_of(built.mag_lo()));
+    EXPECT_EQ(bits_of(e->mag_hi()), bits_of(built.mag_hi()));
+    EXPECT_EQ(bits_of(e->norm_lo()), bits_of(built.norm_lo()));
+    EXPECT_EQ(bits_of(e->norm_hi()), bits_of(built.norm_hi()));
+    EXPECT_EQ(grid_bits(e->mag_grid()), grid_bits(mag));
+    EXPECT_EQ(grid_bits(e->phase_grid()), grid_bits(phase));
+    EXPECT_EQ(grid_bits(e->norm_grid()), grid_bits(norm));
+
+    auto replaced = built;
+    replace_grids(replaced, built.mag_lo(), built.mag_hi(), mag, phase, built.norm_lo(), built.norm_hi(), norm);
+    for (std::uint32_t seed = 0; seed < 8; ++seed) {
+        const auto x = pseudo_random(8, seed);
+        const auto want = encode(replaced, x);
+        const auto got = encode(*e, x);
+        EXPECT_EQ(got.idx, want.idx);
+        EXPECT_EQ(got.mag_q, want.mag_q);
+        EXPECT_EQ(got.phase_q, want.phase_q);
+        EXPECT_EQ(got.norm_q, want.norm_q);
+    }
+
+    auto unaddressable = build_encoder_with_grids(8, 2, 2, 1, 1, mag, phase, {});
+    ASSERT_TRUE(unaddressable);
+    EXPECT_EQ(grid_bits(unaddressable->mag_grid()), grid_bits(mag));
+    auto refused = encode_one(*unaddressable, pseudo_random(8, 0));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(error_message(refused.error()),
+              "invalid input: norm_grid has 0 entries, but its codes can address 1 to 65536");
+}
+
 // Copies share one plan; separately built encoders never do, and a copy keeps
 // transforming after the original is gone.
 TEST(BuildEncoder, PlanIsSharedByCopiesOnly) {
     const auto x = pseudo_random(24, 7);
     SpectralCodes expected;
-    SpectralEncoder copy;
+    std::optional<SpectralEncoder> copy;
     {
         const auto original = make_encoder(24, 5);
         const auto other = make_encoder(24, 5);
-        EXPECT_EQ(other.fft_forward.use_count(), 1);
+        EXPECT_EQ(other.fft_forward().use_count(), 1);
         copy = original;
-        EXPECT_EQ(original.fft_forward.use_count(), 2);
+        EXPECT_EQ(original.fft_forward().use_count(), 2);
         expected = encode(original, x);
         // Equal input through a separately planned transform gives the same codes.
         const auto via_other = encode(other, x);
@@ -202,8 +258,8 @@ TEST(BuildEncoder, PlanIsSharedByCopiesOnly) {
         EXPECT_EQ(via_other.phase_q, expected.phase_q);
         EXPECT_EQ(via_other.norm_q, expected.norm_q);
     }
-    EXPECT_EQ(copy.fft_forward.use_count(), 1);
-    const auto again = encode(copy, x);
+    EXPECT_EQ(copy->fft_forward().use_count(), 1);
+    const auto again = encode(*copy, x);
     EXPECT_EQ(again.idx, expected.idx);
     EXPECT_EQ(again.mag_q, expected.mag_q);
     EXPECT_EQ(again.phase_q, expected.phase_q);
@@ -302,7 +358,7 @@ TEST(EncodeOne, NormCodeUsesTheNormBeforeTheFloor) {
     // The zero vector's norm is 0, whose log distance to every entry is
     // infinite, so it takes code 0 even when an entry equals the floor.
     auto floored = make_encoder(4, 3);
-    floored.norm_grid = {1.0f, 1e-9f};
+    edit_grids(floored, [](SpectralGrid&, SpectralGrid&, SpectralGrid& norm) { norm = {1.0f, 1e-9f}; });
     EXPECT_EQ(encode(floored, {0.0f, 0.0f, 0.0f, 0.0f}).norm_q, 0);
     EXPECT_EQ(encode(floored, {1e-9f, 0.0f, 0.0f, 0.0f}).norm_q, 1);
 }
@@ -327,7 +383,7 @@ TEST(EncodeOne, ScalesByTheReciprocalOfTheNorm) {
     const float scaled = 41.0f * recip;
     ASSERT_NE(scaled, 1.0f);
     auto e = make_encoder(4, 3);
-    e.mag_grid = {1.0f, scaled};
+    edit_grids(e, [&](SpectralGrid& mag, SpectralGrid&, SpectralGrid&) { mag = {1.0f, scaled}; });
     EXPECT_EQ(encode(e, {41.0f, 0.0f, 0.0f, 0.0f}).mag_q, (std::vector<std::uint8_t>{1, 1, 1}));
     EXPECT_EQ(encode(e, {1.0f, 0.0f, 0.0f, 0.0f}).mag_q, (std::vector<std::uint8_t>{0, 0, 0}));
 }
@@ -458,7 +514,7 @@ class OddDims : public ::testing::TestWithParam<OddCase> {};
 TEST_P(OddDims, LastAndMiddleBins) {
     const auto& c = GetParam();
     const auto e = make_encoder(c.dim, 2);
-    ASSERT_EQ(e.f, c.f);
+    ASSERT_EQ(e.f(), c.f);
     const std::size_t mid = c.f / 2;
     const auto x = cosines(c.dim, {{c.f - 1, 2.0}, {mid, 1.0}});
     EXPECT_EQ(encode(e, x).idx, (std::vector<std::uint16_t>{static_cast<std::uint16_t>(c.f - 1),
@@ -536,7 +592,7 @@ INSTANTIATE_TEST_SUITE_P(Dims, EncodeAgainstReference, ::testing::Values(13, 64,
 // intact in 16 bits.
 TEST(EncodeOne, LargestDimensionKeepsTheTopBin) {
     const auto e = make_encoder(131071, 2, 4, 4, 4);
-    ASSERT_EQ(e.f, 65536u);
+    ASSERT_EQ(e.f(), 65536u);
     const auto x = cosines(131071, {{65535, 2.0}, {40000, 1.0}});
     EXPECT_EQ(encode(e, x).idx, (std::vector<std::uint16_t>{65535, 40000}));
 }
@@ -566,14 +622,16 @@ class GridLimits : public ::testing::TestWithParam<GridLimitCase> {};
 TEST_P(GridLimits, EncodingChecksGridLengths) {
     const auto& c = GetParam();
     auto e = make_encoder(4, 3);
-    e.mag_grid.assign(c.mag, 1000.0f);
-    e.phase_grid.assign(c.phase, 100.0f);
-    e.norm_grid.assign(c.norm, 1000.0f);
-    // The last entry of each grid is the one that fits [1, 0, 0, 0]: magnitude
-    // 1 in every bin, phase 0, norm 1.
-    if (c.mag) e.mag_grid.back() = 1.0f;
-    if (c.phase) e.phase_grid.back() = 0.0f;
-    if (c.norm) e.norm_grid.back() = 1.0f;
+    edit_grids(e, [&](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+        mag.assign(c.mag, 1000.0f);
+        phase.assign(c.phase, 100.0f);
+        norm.assign(c.norm, 1000.0f);
+        // The last entry of each grid is the one that fits [1, 0, 0, 0]:
+        // magnitude 1 in every bin, phase 0, norm 1.
+        if (c.mag) mag.back() = 1.0f;
+        if (c.phase) phase.back() = 0.0f;
+        if (c.norm) norm.back() = 1.0f;
+    });
     const std::vector<float> x{1.0f, 0.0f, 0.0f, 0.0f};
     auto one = encode_one(e, x);
     auto rows = encode_rows(e, std::vector<float>{1, 0, 0, 0, 1, 0, 0, 0});
@@ -689,15 +747,8 @@ INSTANTIATE_TEST_SUITE_P(Encoders, BytesPerChunk,
 // F is rounded to single precision before its logarithm: F = 2^24 + 1 becomes
 // 2^24 and counts 24 bin bits, not 25.
 TEST(BytesPerChunkRounding, FIsNarrowedBeforeTheLogarithm) {
-    SpectralEncoder e;
-    e.top_k = 1;
-    e.f = (std::uint64_t{1} << 24) + 1;
-    EXPECT_EQ(bytes_per_chunk(e), 3u);  // (24 + 7) / 8
-    e.f = 8;
-    e.top_k = 8;
-    e.mag_bits = 4;
-    e.phase_bits = 4;
-    EXPECT_EQ(bytes_per_chunk(e), 11u);  // exactly 3 bin bits for a power of two
+    EXPECT_EQ(bytes_per_chunk((std::uint64_t{1} << 24) + 1, 1, 0, 0), 3u);  // (24 + 7) / 8
+    EXPECT_EQ(bytes_per_chunk(8, 8, 4, 4), 11u);  // exactly 3 bin bits for a power of two
 }
 
 TEST(SaturatingU64, TruncatesAndSaturates) {

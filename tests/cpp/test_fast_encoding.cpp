@@ -25,6 +25,7 @@
 #include "simd/vector_steps.hpp"
 
 using namespace korvane;
+using korvane::testing::edit_grids;
 
 namespace {
 
@@ -84,7 +85,7 @@ void expect_same(const SpectralCodes& got, const SpectralCodes& want, const std:
 // encode_one and encode_rows against encode_one_plain, row by row, errors
 // included.
 void check_against_plain(const SpectralEncoder& e, const std::vector<float>& flat, const std::string& what) {
-    const std::size_t dim = e.dim;
+    const std::size_t dim = e.dim();
     auto rows = encode_rows(e, flat);
     for (std::size_t r = 0; r * dim < flat.size(); ++r) {
         const std::span<const float> x(flat.data() + r * dim, dim);
@@ -485,8 +486,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FastAgainstPlain,
 
 // Grids installed as given: uneven, unordered, repeated, holding NaN, zero
 // or negative entries, of one entry, empty and too long; by replace_grids
-// and by assigning the fields directly (which leaves the encoder's tables
-// behind its grids).
+// with new grid ends and with the built ones kept.
 TEST(FastAgainstPlainGrids, InstalledGrids) {
     std::mt19937 rng(15);
     std::uniform_real_distribution<float> u(0.0f, 3.0f);
@@ -517,10 +517,12 @@ TEST(FastAgainstPlainGrids, InstalledGrids) {
                 replace_grids(e, 0.1f, 10.0f, mags[m], phases[p], 0.5f, 2.0f, norms[n]);
                 check_against_plain(e, flat, what + " replaced");
                 auto direct = make_encoder(dim, 10);
-                direct.mag_grid = mags[m];
-                direct.phase_grid = phases[p];
-                direct.norm_grid = norms[n];
-                check_against_plain(direct, flat, what + " assigned");
+                edit_grids(direct, [&](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+                    mag = mags[m];
+                    phase = phases[p];
+                    norm = norms[n];
+                });
+                check_against_plain(direct, flat, what + " ends kept");
             }
 }
 
@@ -561,14 +563,16 @@ TEST(FastAgainstPlainGrids, RandomAscendingGrids) {
     }
 }
 
-// A copy shares the tables; changing a grid of one copy in place must not
-// change how the other encodes, and must be seen by the changed one.
+// A copy shares the tables; replacing a grid of one copy must not change
+// how the other encodes, and must be seen by the changed one.
 TEST(FastAgainstPlainGrids, TablesFollowTheirGrids) {
     auto e = make_encoder(64, 8);
     const auto flat = mixed_rows(64, 8, 4);
     auto copy = e;
-    copy.mag_grid[100] = 0.25f;  // same length, one entry changed
-    copy.norm_grid.assign(copy.norm_grid.size(), 1.0f);
+    edit_grids(copy, [](SpectralGrid& mag, SpectralGrid&, SpectralGrid& norm) {
+        mag[100] = 0.25f;  // same length, one entry changed
+        norm.assign(norm.size(), 1.0f);
+    });
     check_against_plain(e, flat, "original");
     check_against_plain(copy, flat, "changed copy");
     ASSERT_TRUE(calibrate(copy, korvane::testing::pseudo_random(64 * 3, 8)));

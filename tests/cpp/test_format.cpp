@@ -31,6 +31,7 @@
 using namespace korvane;
 using korvane::testing::bits_of;
 using korvane::testing::dense_of;
+using korvane::testing::edit_grids;
 using korvane::testing::DenseRows;
 using korvane::testing::hostile_rows;
 using korvane::testing::oracle_search;
@@ -105,13 +106,13 @@ std::string message_of(const SpectralError& e) { return error_message(e); }
 // A random valid record for `e`.
 SpectralCodes random_codes(const SpectralEncoder& e, std::mt19937& rng) {
     SpectralCodes c;
-    const std::size_t k = rng() % (e.top_k + 1);
+    const std::size_t k = rng() % (e.top_k() + 1);
     for (std::size_t j = 0; j < k; ++j) {
-        c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f));
-        c.mag_q.push_back(static_cast<std::uint8_t>(rng() % std::min<std::size_t>(e.mag_grid.size(), 256)));
-        c.phase_q.push_back(static_cast<std::uint8_t>(rng() % std::min<std::size_t>(e.phase_grid.size(), 256)));
+        c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f()));
+        c.mag_q.push_back(static_cast<std::uint8_t>(rng() % std::min<std::size_t>(e.mag_grid().size(), 256)));
+        c.phase_q.push_back(static_cast<std::uint8_t>(rng() % std::min<std::size_t>(e.phase_grid().size(), 256)));
     }
-    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid.size(), 65536));
+    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid().size(), 65536));
     return c;
 }
 
@@ -120,12 +121,14 @@ SpectralCodes random_codes(const SpectralEncoder& e, std::mt19937& rng) {
 // NaN, -0, infinities, negative and unordered entries).
 SpectralEncoder example_encoder() {
     SpectralEncoder e = encoder(8, 2, 4, 3, 2);
-    e.mag_grid[0] = std::bit_cast<float>(0x7fa00001u);  // signalling NaN
-    e.mag_grid[5] = std::bit_cast<float>(0xffc12345u);
-    e.mag_grid[6] = -0.0f;
-    e.mag_grid[7] = std::numeric_limits<float>::infinity();
-    e.phase_grid[3] = -1.5f;
-    e.norm_grid = {2.0f, 0.25f, -3.0f, 1.0f};
+    edit_grids(e, [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+        mag[0] = std::bit_cast<float>(0x7fa00001u);  // signalling NaN
+        mag[5] = std::bit_cast<float>(0xffc12345u);
+        mag[6] = -0.0f;
+        mag[7] = std::numeric_limits<float>::infinity();
+        phase[3] = -1.5f;
+        norm = {2.0f, 0.25f, -3.0f, 1.0f};
+    });
     return e;
 }
 
@@ -164,7 +167,7 @@ TEST(IndexFile, ExampleLayoutPlacesEverySectionAtItsOffset) {
     };
     const DenseRows d = dense_of(ix);
     const SpectralEncoder& e = ix.encoder();
-    const Section sections[] = {{32, e.mag_grid}, {96, e.phase_grid}, {128, e.norm_grid},
+    const Section sections[] = {{32, e.mag_grid()}, {96, e.phase_grid()}, {128, e.norm_grid()},
                                 {144, d.mags},    {204, d.phases},    {264, d.norms}};
     for (const auto& [offset, values] : sections)
         for (std::size_t i = 0; i < values.size(); ++i)
@@ -208,29 +211,29 @@ TEST_P(IndexFileRoundTrip, LoadGivesTheSameIndexBitForBitAndSavesIdentically) {
     auto written = write_index_file(ix, path);
     ASSERT_TRUE(written) << message_of(written.error());
     EXPECT_EQ(*written, fs::file_size(path));
-    const std::uint64_t f = ix.encoder().f;
-    EXPECT_EQ(*written, 32 + 4 * (ix.encoder().mag_grid.size() + ix.encoder().phase_grid.size() +
-                                  ix.encoder().norm_grid.size() + 2 * f * ix.size() + ix.size()));
+    const std::uint64_t f = ix.encoder().f();
+    EXPECT_EQ(*written, 32 + 4 * (ix.encoder().mag_grid().size() + ix.encoder().phase_grid().size() +
+                                  ix.encoder().norm_grid().size() + 2 * f * ix.size() + ix.size()));
 
     auto loaded = read_index_file(path);
     ASSERT_TRUE(loaded) << message_of(loaded.error());
     const SpectralEncoder& a = ix.encoder();
     const SpectralEncoder& b = loaded->encoder();
-    EXPECT_EQ(b.dim, a.dim);
-    EXPECT_EQ(b.top_k, a.top_k);
-    EXPECT_EQ(b.f, a.f);
-    EXPECT_EQ(b.mag_bits, a.mag_bits);
-    EXPECT_EQ(b.phase_bits, a.phase_bits);
-    EXPECT_EQ(b.norm_bits, a.norm_bits);
-    EXPECT_EQ(bits_of(b.mag_grid), bits_of(a.mag_grid));
-    EXPECT_EQ(bits_of(b.phase_grid), bits_of(a.phase_grid));
-    EXPECT_EQ(bits_of(b.norm_grid), bits_of(a.norm_grid));
+    EXPECT_EQ(b.dim(), a.dim());
+    EXPECT_EQ(b.top_k(), a.top_k());
+    EXPECT_EQ(b.f(), a.f());
+    EXPECT_EQ(b.mag_bits(), a.mag_bits());
+    EXPECT_EQ(b.phase_bits(), a.phase_bits());
+    EXPECT_EQ(b.norm_bits(), a.norm_bits());
+    EXPECT_EQ(bits_of(b.mag_grid()), bits_of(a.mag_grid()));
+    EXPECT_EQ(bits_of(b.phase_grid()), bits_of(a.phase_grid()));
+    EXPECT_EQ(bits_of(b.norm_grid()), bits_of(a.norm_grid()));
     // Grid ends are not stored: the loaded encoder has the built ones.
-    EXPECT_EQ(b.mag_lo, 0.001f);
-    EXPECT_EQ(b.mag_hi, std::sqrt(static_cast<float>(a.f)));
-    EXPECT_EQ(b.norm_lo, 0.5f);
-    EXPECT_EQ(b.norm_hi, 2.0f);
-    EXPECT_TRUE(b.fft_forward);
+    EXPECT_EQ(b.mag_lo(), 0.001f);
+    EXPECT_EQ(b.mag_hi(), std::sqrt(static_cast<float>(a.f())));
+    EXPECT_EQ(b.norm_lo(), 0.5f);
+    EXPECT_EQ(b.norm_hi(), 2.0f);
+    EXPECT_TRUE(b.fft_forward());
     ASSERT_EQ(loaded->size(), ix.size());
     const DenseRows want = dense_of(ix);
     const DenseRows got = dense_of(*loaded);
@@ -265,9 +268,9 @@ TEST_P(IndexFileRoundTrip, LoadGivesTheSameIndexBitForBitAndSavesIdentically) {
     EXPECT_EQ(grown.mags.size(), (n + 1) * f);
     EXPECT_EQ(bits_of(std::span(grown.mags).subspan(0, n * f)), bits_of(want.mags));
     EXPECT_EQ(bits_of(std::span(grown.phases).subspan(0, n * f)), bits_of(want.phases));
-    EXPECT_EQ(bits_of(std::span(grown.mags).subspan(n * f, 1)), bits_of(std::span(b.mag_grid).subspan(0, 1)));
-    EXPECT_EQ(bits_of(std::span(grown.phases).subspan(n * f, 1)), bits_of(std::span(b.phase_grid).subspan(0, 1)));
-    EXPECT_EQ(bits_of(grown.norms.back()), bits_of(b.norm_grid[0]));
+    EXPECT_EQ(bits_of(std::span(grown.mags).subspan(n * f, 1)), bits_of(std::span(b.mag_grid()).subspan(0, 1)));
+    EXPECT_EQ(bits_of(std::span(grown.phases).subspan(n * f, 1)), bits_of(std::span(b.phase_grid()).subspan(0, 1)));
+    EXPECT_EQ(bits_of(grown.norms.back()), bits_of(b.norm_grid()[0]));
     auto found = loaded->search_codes(extra, n + 1);
     ASSERT_TRUE(found);
     const auto expected = korvane::testing::oracle_search(*loaded, extra, n + 1);
@@ -352,14 +355,14 @@ std::vector<std::uint8_t> assemble(const SpectralEncoder& e, const DenseRows& d)
     std::vector<std::uint8_t> b(32, 0);
     std::memcpy(b.data(), "KRVN", 4);
     put_le(b, 4, 1, 4);
-    put_le(b, 8, e.dim, 4);
-    put_le(b, 12, e.top_k, 4);
-    b[16] = e.mag_bits;
-    b[17] = e.phase_bits;
-    b[18] = e.norm_bits;
+    put_le(b, 8, e.dim(), 4);
+    put_le(b, 12, e.top_k(), 4);
+    b[16] = e.mag_bits();
+    b[17] = e.phase_bits();
+    b[18] = e.norm_bits();
     put_le(b, 24, d.norms.size(), 8);
-    for (std::span<const float> section : {std::span<const float>(e.mag_grid), std::span<const float>(e.phase_grid),
-                                           std::span<const float>(e.norm_grid), std::span<const float>(d.mags),
+    for (std::span<const float> section : {std::span<const float>(e.mag_grid()), std::span<const float>(e.phase_grid()),
+                                           std::span<const float>(e.norm_grid()), std::span<const float>(d.mags),
                                            std::span<const float>(d.phases), std::span<const float>(d.norms)})
         append_f32s(b, section);
     return b;
@@ -393,12 +396,12 @@ Result<SpectralIndex> load_through_pipe(std::span<const std::uint8_t> bytes) {
 void expect_same_index(const SpectralIndex& got, const SpectralIndex& want, const std::string& what) {
     const SpectralEncoder& a = got.encoder();
     const SpectralEncoder& b = want.encoder();
-    EXPECT_EQ(a.dim, b.dim) << what;
-    EXPECT_EQ(a.top_k, b.top_k) << what;
-    EXPECT_EQ(a.f, b.f) << what;
-    EXPECT_EQ(bits_of(a.mag_grid), bits_of(b.mag_grid)) << what;
-    EXPECT_EQ(bits_of(a.phase_grid), bits_of(b.phase_grid)) << what;
-    EXPECT_EQ(bits_of(a.norm_grid), bits_of(b.norm_grid)) << what;
+    EXPECT_EQ(a.dim(), b.dim()) << what;
+    EXPECT_EQ(a.top_k(), b.top_k()) << what;
+    EXPECT_EQ(a.f(), b.f()) << what;
+    EXPECT_EQ(bits_of(a.mag_grid()), bits_of(b.mag_grid())) << what;
+    EXPECT_EQ(bits_of(a.phase_grid()), bits_of(b.phase_grid())) << what;
+    EXPECT_EQ(bits_of(a.norm_grid()), bits_of(b.norm_grid())) << what;
     ASSERT_EQ(got.size(), want.size()) << what;
     const DenseRows x = dense_of(got), y = dense_of(want);
     EXPECT_EQ(bits_of(x.mags), bits_of(y.mags)) << what;
@@ -755,7 +758,7 @@ TEST(IndexFile, PathWithNulByteIsRefusedBeforeTouchingAnyFile) {
 // read back; the writer refuses them before opening the file.
 struct BadGridCase {
     const char* name;
-    std::function<void(SpectralEncoder&)> patch;
+    std::function<void(SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm)> patch;
 };
 
 class IndexFileBadGrid : public ::testing::TestWithParam<BadGridCase> {};
@@ -763,9 +766,9 @@ class IndexFileBadGrid : public ::testing::TestWithParam<BadGridCase> {};
 TEST_P(IndexFileBadGrid, WriteIsRefusedAndNoFileIsTouched) {
     TempDir dir;
     SpectralEncoder e = example_encoder();
-    GetParam().patch(e);
+    edit_grids(e, GetParam().patch);
     SpectralIndex ix(e);
-    if (!e.norm_grid.empty()) {
+    if (!e.norm_grid().empty()) {
         const SpectralCodes item{{1, 4}, {3, 7}, {2, 5}, 3};
         ASSERT_TRUE(ix.add_codes(std::span(&item, 1)));
     }
@@ -786,9 +789,9 @@ TEST_P(IndexFileBadGrid, WriteIsRefusedAndNoFileIsTouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, IndexFileBadGrid,
-    ::testing::Values(BadGridCase{"MagGridLonger", [](SpectralEncoder& e) { e.mag_grid.push_back(1.0f); }},
-                      BadGridCase{"PhaseGridShorter", [](SpectralEncoder& e) { e.phase_grid.pop_back(); }},
-                      BadGridCase{"NormGridEmpty", [](SpectralEncoder& e) { e.norm_grid.clear(); }}),
+    ::testing::Values(BadGridCase{"MagGridLonger", [](auto& mag, auto&, auto&) { mag.push_back(1.0f); }},
+                      BadGridCase{"PhaseGridShorter", [](auto&, auto& phase, auto&) { phase.pop_back(); }},
+                      BadGridCase{"NormGridEmpty", [](auto&, auto&, auto& norm) { norm.clear(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

@@ -23,6 +23,7 @@
 using namespace korvane;
 using korvane::testing::bits_of;
 using korvane::testing::dense_of;
+using korvane::testing::edit_grids;
 using korvane::testing::DenseRows;
 using korvane::testing::oracle_search;
 
@@ -66,11 +67,11 @@ struct Snapshot {
 // a bin overwrite earlier ones, entries past idx are ignored.
 void expected_row(const SpectralEncoder& e, const SpectralCodes& c, std::vector<float>& mags,
                   std::vector<float>& phases) {
-    mags.assign(e.f, 0.0f);
-    phases.assign(e.f, 0.0f);
+    mags.assign(e.f(), 0.0f);
+    phases.assign(e.f(), 0.0f);
     for (std::size_t j = 0; j < c.idx.size(); ++j) {
-        mags[c.idx[j]] = e.mag_grid[c.mag_q[j]];
-        phases[c.idx[j]] = e.phase_grid[c.phase_q[j]];
+        mags[c.idx[j]] = e.mag_grid()[c.mag_q[j]];
+        phases[c.idx[j]] = e.phase_grid()[c.phase_q[j]];
     }
 }
 
@@ -105,8 +106,8 @@ TEST_P(IndexStoreDecode, RowHoldsDecodedKeptBinsAndZeroElsewhere) {
     EXPECT_EQ(bits_of(std::span(d.phases).subspan(0, 5)), bits_of(p0));
     EXPECT_EQ(bits_of(std::span(d.mags).subspan(5, 5)), bits_of(m1));
     EXPECT_EQ(bits_of(std::span(d.phases).subspan(5, 5)), bits_of(p1));
-    EXPECT_EQ(bits_of(d.norms[0]), bits_of(e.norm_grid[3]));
-    EXPECT_EQ(bits_of(d.norms[1]), bits_of(e.norm_grid[c.norm_q]));
+    EXPECT_EQ(bits_of(d.norms[0]), bits_of(e.norm_grid()[3]));
+    EXPECT_EQ(bits_of(d.norms[1]), bits_of(e.norm_grid()[c.norm_q]));
 
     // One row alone, and either half alone (the other span empty).
     std::vector<float> m(5, -1.0f), p(5, -1.0f);
@@ -135,8 +136,8 @@ TEST(IndexStore, BinListedTwiceKeepsItsLaterOccurrence) {
     const SpectralCodes c = rec({3, 3}, {2, 11}, {1, 7}, 0);
     ASSERT_TRUE(ix.add_codes(std::span(&c, 1)));
     const DenseRows d = dense_of(ix);
-    EXPECT_EQ(bits_of(d.mags[3]), bits_of(e.mag_grid[11]));
-    EXPECT_EQ(bits_of(d.phases[3]), bits_of(e.phase_grid[7]));
+    EXPECT_EQ(bits_of(d.mags[3]), bits_of(e.mag_grid()[11]));
+    EXPECT_EQ(bits_of(d.phases[3]), bits_of(e.phase_grid()[7]));
 }
 
 TEST(IndexStore, BatchAppendsInOrderAndEmptyAddChangesNothing) {
@@ -154,9 +155,9 @@ TEST(IndexStore, BatchAppendsInOrderAndEmptyAddChangesNothing) {
     before.expect_same(ix);
     const DenseRows d = dense_of(ix);
     for (std::size_t r = 0; r < 3; ++r) {
-        EXPECT_EQ(d.mags[r * 5 + r + 1], e.mag_grid[r + 1]);
-        EXPECT_EQ(d.phases[r * 5 + r + 1], e.phase_grid[r + 1]);
-        EXPECT_EQ(d.norms[r], e.norm_grid[r]);
+        EXPECT_EQ(d.mags[r * 5 + r + 1], e.mag_grid()[r + 1]);
+        EXPECT_EQ(d.phases[r * 5 + r + 1], e.phase_grid()[r + 1]);
+        EXPECT_EQ(d.norms[r], e.norm_grid()[r]);
     }
 }
 
@@ -164,24 +165,26 @@ TEST(IndexStore, KeepsItsOwnGridsAndSharesThePlan) {
     SpectralEncoder e = encoder(8, 2, 4, 3, 2);
     const SpectralEncoder original = e;
     SpectralIndex a(e);
-    EXPECT_EQ(e.fft_forward.use_count(), 3);  // e, original, a
+    EXPECT_EQ(e.fft_forward().use_count(), 3);  // e, original, a
 
     // Replacing the source's grids (as calibration or set_grids do) does not
     // reach an index built from it; an index built afterwards has the new
     // grids, and the first one still its own.
-    std::fill(e.mag_grid.begin(), e.mag_grid.end(), 7.0f);
-    std::fill(e.norm_grid.begin(), e.norm_grid.end(), 9.0f);
-    e.phase_grid.assign(8, 5.0f);
+    edit_grids(e, [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+        std::fill(mag.begin(), mag.end(), 7.0f);
+        std::fill(norm.begin(), norm.end(), 9.0f);
+        phase.assign(8, 5.0f);
+    });
     SpectralIndex b(e);
-    EXPECT_EQ(e.fft_forward.use_count(), 4);  // e, original, a, b
+    EXPECT_EQ(e.fft_forward().use_count(), 4);  // e, original, a, b
     const SpectralCodes c = rec({1}, {3}, {2}, 1);
     ASSERT_TRUE(a.add_codes(std::span(&c, 1)));
     ASSERT_TRUE(b.add_codes(std::span(&c, 1)));
     const DenseRows da = dense_of(a);
-    EXPECT_EQ(da.mags[1], original.mag_grid[3]);
-    EXPECT_EQ(da.phases[1], original.phase_grid[2]);
-    EXPECT_EQ(da.norms[0], original.norm_grid[1]);
-    EXPECT_EQ(bits_of(a.encoder().mag_grid), bits_of(original.mag_grid));
+    EXPECT_EQ(da.mags[1], original.mag_grid()[3]);
+    EXPECT_EQ(da.phases[1], original.phase_grid()[2]);
+    EXPECT_EQ(da.norms[0], original.norm_grid()[1]);
+    EXPECT_EQ(bits_of(a.encoder().mag_grid()), bits_of(original.mag_grid()));
     const DenseRows db = dense_of(b);
     EXPECT_EQ(db.mags[1], 7.0f);
     EXPECT_EQ(db.phases[1], 5.0f);
@@ -201,7 +204,7 @@ protected:
     // shortened to 3 entries as set_grids could leave it.
     static SpectralEncoder enc() {
         SpectralEncoder e = encoder(8, 2, 2, 3, 1);
-        e.mag_grid.resize(3);
+        edit_grids(e, [](SpectralGrid& mag, SpectralGrid&, SpectralGrid&) { mag.resize(3); });
         return e;
     }
 };
@@ -331,9 +334,9 @@ TEST_P(IndexSearchScore, OneSharedBinGivesTheWorkedFormulaBitForBit) {
     auto r = ix.search_codes(query, 2);
     ASSERT_TRUE(r);
 
-    volatile float q = e.mag_grid[200], m = e.mag_grid[150];
-    volatile float phi = e.phase_grid[10], psi = e.phase_grid[20];
-    volatile float qn = e.norm_grid[30], xn = e.norm_grid[200];
+    volatile float q = e.mag_grid()[200], m = e.mag_grid()[150];
+    volatile float phi = e.phase_grid()[10], psi = e.phase_grid()[20];
+    volatile float qn = e.norm_grid()[30], xn = e.norm_grid()[200];
     volatile float a = weight == 2.0f ? 2.0f * q : q;
     volatile float prod = a * m;
     volatile float diff = phi - psi;
@@ -370,14 +373,14 @@ TEST(IndexSearch, QueryListingABinTwiceAddsItTwice) {
     const std::uint16_t bins[] = {2, 0, 2};
     const std::uint8_t qm[] = {120, 60, 70}, qp[] = {5, 90, 200};
     for (int j = 0; j < 3; ++j) {
-        const float xm = bins[j] == 2 ? e.mag_grid[90] : e.mag_grid[40];
-        const float xp = bins[j] == 2 ? e.phase_grid[33] : e.phase_grid[7];
-        const float a = bins[j] == 0 ? e.mag_grid[qm[j]] : 2.0f * e.mag_grid[qm[j]];
+        const float xm = bins[j] == 2 ? e.mag_grid()[90] : e.mag_grid()[40];
+        const float xp = bins[j] == 2 ? e.phase_grid()[33] : e.phase_grid()[7];
+        const float a = bins[j] == 0 ? e.mag_grid()[qm[j]] : 2.0f * e.mag_grid()[qm[j]];
         const float prod = a * xm;
-        const float term = cosf(e.phase_grid[qp[j]] - xp) * prod;
+        const float term = cosf(e.phase_grid()[qp[j]] - xp) * prod;
         s = s + term;
     }
-    const float qx = e.norm_grid[80] * e.norm_grid[100];
+    const float qx = e.norm_grid()[80] * e.norm_grid()[100];
     const float expected = s / (qx * 8.0f);
     ASSERT_EQ(r->scores.size(), 1u);
     EXPECT_EQ(bits_of(r->scores[0]), bits_of(expected));
@@ -387,9 +390,11 @@ TEST(IndexSearch, QueryListingABinTwiceAddsItTwice) {
 // with a raw sum that is non-zero, infinite or NaN.
 TEST(IndexSearch, DivisorNotGreaterThanZeroGivesZero) {
     SpectralEncoder e = encoder(4, 1, 2, 1, 2);
-    e.norm_grid = {1.0f, 0.0f, -1.0f, kNaN};
-    e.mag_grid = {1.0f, kInf, kNaN, 2.0f};
-    e.phase_grid = {0.0f, 0.0f};
+    edit_grids(e, [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+        norm = {1.0f, 0.0f, -1.0f, kNaN};
+        mag = {1.0f, kInf, kNaN, 2.0f};
+        phase = {0.0f, 0.0f};
+    });
     SpectralIndex ix(e);
     std::vector<SpectralCodes> items;
     for (std::uint16_t nq = 0; nq < 4; ++nq)
@@ -402,7 +407,7 @@ TEST(IndexSearch, DivisorNotGreaterThanZeroGivesZero) {
         ASSERT_EQ(r->ids.size(), items.size());
         for (std::size_t i = 0; i < r->ids.size(); ++i) {
             const SpectralCodes& it = items[r->ids[i]];
-            const float qx = ix.encoder().norm_grid[qnq] * ix.encoder().norm_grid[it.norm_q];
+            const float qx = ix.encoder().norm_grid()[qnq] * ix.encoder().norm_grid()[it.norm_q];
             if (qx * 4.0f > 0.0f) continue;  // (-1) × (-1) is a positive divisor
             EXPECT_EQ(bits_of(r->scores[i]), bits_of(0.0f)) << "query norm " << qnq << ", item " << r->ids[i];
         }
@@ -415,8 +420,10 @@ class IndexRanking : public ::testing::Test {
 protected:
     void SetUp() override {
         SpectralEncoder e = encoder(4, 1, 3, 0, 0);
-        e.mag_grid = {0.5f, 1.0f, 2.0f, kNaN, -1.0f, 3.0f, 1.0f, 0.0f};
-        e.norm_grid = {1.0f};
+        edit_grids(e, [](SpectralGrid& mag, SpectralGrid&, SpectralGrid& norm) {
+            mag = {0.5f, 1.0f, 2.0f, kNaN, -1.0f, 3.0f, 1.0f, 0.0f};
+            norm = {1.0f};
+        });
         ix.emplace(e);
         std::vector<SpectralCodes> items;
         for (std::uint8_t m : mags) items.push_back(rec({0}, {m}, {0}, 0));
@@ -443,7 +450,7 @@ TEST_F(IndexRanking, EveryTopKGivesThePrefixOfOneTotalOrder) {
         EXPECT_EQ(r->ids, prefix) << "top_k " << k;
         ASSERT_EQ(r->scores.size(), want);
         for (std::size_t i = 0; i < want; ++i) {
-            const float m = ix->encoder().mag_grid[mags[prefix[i]]];
+            const float m = ix->encoder().mag_grid()[mags[prefix[i]]];
             EXPECT_EQ(bits_of(r->scores[i]), bits_of(m / 4.0f)) << "top_k " << k << " position " << i;
         }
     }
@@ -477,17 +484,19 @@ TEST(IndexSearch, RandomIndexesMatchTheOracleAndRankTotally) {
             }
         };
         const bool wild = round % 3 == 0;
-        fill(e.mag_grid, wild);
-        // Every other round keeps the built (uniform) phase grid.
-        if (round % 2 == 0) fill(e.phase_grid, wild);
-        fill(e.norm_grid, wild);
+        edit_grids(e, [&](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+            fill(mag, wild);
+            // Every other round keeps the built (uniform) phase grid.
+            if (round % 2 == 0) fill(phase, wild);
+            fill(norm, wild);
+        });
         SpectralIndex ix(e);
         const std::size_t n = rng() % 40;
         auto random_codes = [&](std::size_t maxk) {
             SpectralCodes c;
             const std::size_t k = rng() % (maxk + 1);
             for (std::size_t j = 0; j < k; ++j) {
-                c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f));
+                c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f()));
                 c.mag_q.push_back(static_cast<std::uint8_t>(rng() % 4));
                 c.phase_q.push_back(static_cast<std::uint8_t>(rng() % 4));
             }
@@ -495,9 +504,9 @@ TEST(IndexSearch, RandomIndexesMatchTheOracleAndRankTotally) {
             return c;
         };
         std::vector<SpectralCodes> items;
-        for (std::size_t i = 0; i < n; ++i) items.push_back(random_codes(e.f + 1));
+        for (std::size_t i = 0; i < n; ++i) items.push_back(random_codes(e.f() + 1));
         ASSERT_TRUE(ix.add_codes(items));
-        SpectralCodes query = random_codes(2 * e.f);
+        SpectralCodes query = random_codes(2 * e.f());
         if (query.idx.empty()) query = rec({0}, {1}, {1}, 1);
 
         const SpectralSearchResult all = oracle_search(e, dense_of(ix), query, n);

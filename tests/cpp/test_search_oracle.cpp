@@ -22,6 +22,7 @@
 using namespace korvane;
 using korvane::testing::bits_of;
 using korvane::testing::dense_of;
+using korvane::testing::edit_grids;
 using korvane::testing::hostile_rows;
 using korvane::testing::DenseRows;
 using korvane::testing::oracle_search;
@@ -44,7 +45,7 @@ SpectralEncoder encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag
 // An index together with the dense rows its adds imply, kept by the test.
 class Mirrored {
 public:
-    explicit Mirrored(const SpectralEncoder& e) : ix(e), f_(e.f) {}
+    explicit Mirrored(const SpectralEncoder& e) : ix(e), f_(e.f()) {}
 
     // Later occurrences of a bin overwrite earlier ones; codes past idx are
     // not read.
@@ -56,10 +57,10 @@ public:
             rows.mags.resize(at + f_, 0.0f);
             rows.phases.resize(at + f_, 0.0f);
             for (std::size_t j = 0; j < c.idx.size(); ++j) {
-                rows.mags[at + c.idx[j]] = e.mag_grid[c.mag_q[j]];
-                rows.phases[at + c.idx[j]] = e.phase_grid[c.phase_q[j]];
+                rows.mags[at + c.idx[j]] = e.mag_grid()[c.mag_q[j]];
+                rows.phases[at + c.idx[j]] = e.phase_grid()[c.phase_q[j]];
             }
-            rows.norms.push_back(e.norm_grid[c.norm_q]);
+            rows.norms.push_back(e.norm_grid()[c.norm_q]);
         }
     }
 
@@ -118,7 +119,7 @@ struct GridCase {
     std::uint64_t dim, top_k;
     std::uint8_t mag_bits, phase_bits, norm_bits;
     // Replaces entries of the built grids; null keeps them.
-    std::function<void(SpectralEncoder&)> patch;
+    std::function<void(SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm)> patch;
 };
 
 // Special values written over the start of a grid, the rest kept.
@@ -134,27 +135,27 @@ const GridCase kGrids[] = {
     // Finite values only, and none that doubles to infinity: an item without
     // the bin adds +-0. Non-uniform phases, -0, subnormals, duplicates, 0.
     {"FiniteSpecials", 32, 6, 4, 3, 3,
-     [](SpectralEncoder& e) {
-         overwrite(e.mag_grid, {0.0f, -0.0f, kSubnormal, -kSubnormal, 0.5f, 0.5f, -2.0f, 1e30f, 1e-30f, 7.0f});
-         e.phase_grid = {0.0f, -0.0f, 0.1f, 0.1f, 3.0f, -1.0f, 100.0f, kSubnormal};
-         e.norm_grid = {1.0f, 0.0f, -0.0f, -1.0f, kSubnormal, 2.0f, 2.0f, 1e-20f};
+     [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+         overwrite(mag, {0.0f, -0.0f, kSubnormal, -kSubnormal, 0.5f, 0.5f, -2.0f, 1e30f, 1e-30f, 7.0f});
+         phase = {0.0f, -0.0f, 0.1f, 0.1f, 3.0f, -1.0f, 100.0f, kSubnormal};
+         norm = {1.0f, 0.0f, -0.0f, -1.0f, kSubnormal, 2.0f, 2.0f, 1e-20f};
      }},
     // NaNs with different payloads (a signalling one too), infinities and
     // values whose double or difference overflows: the term of an item
     // without the bin is often NaN, so every such item must get it.
     {"NonFiniteSpecials", 32, 6, 4, 3, 3,
-     [](SpectralEncoder& e) {
-         overwrite(e.mag_grid, {from_bits(0x7fc00001u), from_bits(0xffc12345u), from_bits(0x7fa00001u), kInf, -kInf,
-                                3e38f, -0.0f, 0.0f, kSubnormal, 1.0f});
-         e.phase_grid = {0.0f, from_bits(0x7fc00abcu), kInf, -kInf, 3e38f, -3e38f, from_bits(0xff800001u), 1.0f};
-         e.norm_grid = {1.0f, from_bits(0x7fc00077u), kInf, 0.0f, -1.0f, 0.5f, 3e38f, kSubnormal};
+     [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
+         overwrite(mag, {from_bits(0x7fc00001u), from_bits(0xffc12345u), from_bits(0x7fa00001u), kInf, -kInf,
+                         3e38f, -0.0f, 0.0f, kSubnormal, 1.0f});
+         phase = {0.0f, from_bits(0x7fc00abcu), kInf, -kInf, 3e38f, -3e38f, from_bits(0xff800001u), 1.0f};
+         norm = {1.0f, from_bits(0x7fc00077u), kInf, 0.0f, -1.0f, 0.5f, 3e38f, kSubnormal};
      }},
     // NaN only in the phase grid: cosf(NaN - 0) makes the term NaN while
     // every magnitude is finite.
     {"NaNPhaseOnly", 32, 6, 3, 2, 2,
-     [](SpectralEncoder& e) {
-         e.phase_grid = {0.0f, 1.0f, from_bits(0x7fd00000u), 2.0f};
-         e.norm_grid = {1.0f, 0.5f, 2.0f, 0.25f};
+     [](SpectralGrid&, SpectralGrid& phase, SpectralGrid& norm) {
+         phase = {0.0f, 1.0f, from_bits(0x7fd00000u), 2.0f};
+         norm = {1.0f, 0.5f, 2.0f, 0.25f};
      }},
 };
 
@@ -169,17 +170,17 @@ std::uint8_t code_below(std::mt19937& rng, std::size_t grid_size) {
 // often listed twice), sometimes more codes than bins, sometimes no bins.
 SpectralCodes random_record(const SpectralEncoder& e, std::mt19937& rng) {
     SpectralCodes c;
-    const std::size_t k = rng() % 8 == 0 ? 0 : 1 + rng() % (e.top_k + 2);
+    const std::size_t k = rng() % 8 == 0 ? 0 : 1 + rng() % (e.top_k() + 2);
     for (std::size_t j = 0; j < k; ++j) {
-        c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f));
-        c.mag_q.push_back(code_below(rng, e.mag_grid.size()));
-        c.phase_q.push_back(code_below(rng, e.phase_grid.size()));
+        c.idx.push_back(static_cast<std::uint16_t>(rng() % e.f()));
+        c.mag_q.push_back(code_below(rng, e.mag_grid().size()));
+        c.phase_q.push_back(code_below(rng, e.phase_grid().size()));
     }
     for (std::size_t extra = rng() % 4 == 0 ? 1 + rng() % 3 : 0; extra > 0; --extra) {
         c.mag_q.push_back(static_cast<std::uint8_t>(rng()));  // past idx: never read, may be out of range
         c.phase_q.push_back(static_cast<std::uint8_t>(rng()));
     }
-    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid.size(), 65536));
+    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid().size(), 65536));
     return c;
 }
 
@@ -187,13 +188,13 @@ SpectralCodes random_record(const SpectralEncoder& e, std::mt19937& rng) {
 // do: such bins get dense columns.
 SpectralCodes shared_record(const SpectralEncoder& e, std::mt19937& rng) {
     SpectralCodes c;
-    for (std::uint16_t h = 0; h < e.top_k; ++h) {
+    for (std::uint16_t h = 0; h < e.top_k(); ++h) {
         c.idx.push_back(h);
-        c.mag_q.push_back(code_below(rng, e.mag_grid.size()));
-        c.phase_q.push_back(code_below(rng, e.phase_grid.size()));
+        c.mag_q.push_back(code_below(rng, e.mag_grid().size()));
+        c.phase_q.push_back(code_below(rng, e.phase_grid().size()));
     }
     std::shuffle(c.idx.begin(), c.idx.end(), rng);
-    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid.size(), 65536));
+    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid().size(), 65536));
     return c;
 }
 
@@ -216,8 +217,8 @@ std::vector<SpectralCodes> queries(const SpectralEncoder& e, std::mt19937& rng) 
     }
     SpectralCodes twice{{1, 0, 1}, {}, {}, 0};
     for (int j = 0; j < 3; ++j) {
-        twice.mag_q.push_back(code_below(rng, e.mag_grid.size()));
-        twice.phase_q.push_back(code_below(rng, e.phase_grid.size()));
+        twice.mag_q.push_back(code_below(rng, e.mag_grid().size()));
+        twice.phase_q.push_back(code_below(rng, e.phase_grid().size()));
     }
     q.push_back(std::move(twice));
     q.push_back(shared_record(e, rng));
@@ -244,7 +245,7 @@ class SearchOracle : public ::testing::TestWithParam<std::tuple<GridCase, Arriva
 TEST_P(SearchOracle, SearchEqualsTheLiteralKernelOverTheDenseRows) {
     const auto& [g, arrival] = GetParam();
     SpectralEncoder e = encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
-    if (g.patch) g.patch(e);
+    if (g.patch) edit_grids(e, g.patch);
     std::mt19937 rng(static_cast<unsigned>(g.dim * 131 + g.mag_bits * 7 + static_cast<unsigned>(arrival)));
     Mirrored m(e);
     const std::vector<SpectralCodes> qs = queries(e, rng);
@@ -301,13 +302,13 @@ INSTANTIATE_TEST_SUITE_P(
 // with dense and posting columns and items kept as dense rows.
 SpectralCodes long_query(const SpectralEncoder& e, std::mt19937& rng, std::size_t bins, bool one_bin) {
     SpectralCodes c;
-    const auto only = static_cast<std::uint16_t>(rng() % e.f);
+    const auto only = static_cast<std::uint16_t>(rng() % e.f());
     for (std::size_t j = 0; j < bins; ++j) {
-        c.idx.push_back(one_bin ? only : static_cast<std::uint16_t>(rng() % e.f));
-        c.mag_q.push_back(code_below(rng, e.mag_grid.size()));
-        c.phase_q.push_back(code_below(rng, e.phase_grid.size()));
+        c.idx.push_back(one_bin ? only : static_cast<std::uint16_t>(rng() % e.f()));
+        c.mag_q.push_back(code_below(rng, e.mag_grid().size()));
+        c.phase_q.push_back(code_below(rng, e.phase_grid().size()));
     }
-    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid.size(), 65536));
+    c.norm_q = static_cast<std::uint16_t>(rng() % std::min<std::size_t>(e.norm_grid().size(), 65536));
     return c;
 }
 
@@ -316,7 +317,7 @@ class SearchOracleLongQueries : public ::testing::TestWithParam<GridCase> {};
 TEST_P(SearchOracleLongQueries, BlocksOfQueryBinsSumLikeTheLiteralKernel) {
     const GridCase& g = GetParam();
     SpectralEncoder e = encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
-    if (g.patch) g.patch(e);
+    if (g.patch) edit_grids(e, g.patch);
     std::mt19937 rng(static_cast<unsigned>(g.dim * 17 + g.phase_bits));
     Mirrored m(e);
     m.add_codes(records(e, rng, 120, 0.95));
@@ -342,7 +343,7 @@ class SearchOracleSegments : public ::testing::TestWithParam<GridCase> {};
 TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
     const GridCase& g = GetParam();
     SpectralEncoder e = encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
-    if (g.patch) g.patch(e);
+    if (g.patch) edit_grids(e, g.patch);
     std::mt19937 rng(77);
     auto batch = [&](std::size_t m) {
         std::vector<SpectralCodes> out;
@@ -350,15 +351,15 @@ TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
             SpectralCodes c;
             if (rng() % 5 != 0) {
                 c.idx.push_back(0);
-                c.mag_q.push_back(code_below(rng, e.mag_grid.size()));
-                c.phase_q.push_back(code_below(rng, e.phase_grid.size()));
+                c.mag_q.push_back(code_below(rng, e.mag_grid().size()));
+                c.phase_q.push_back(code_below(rng, e.phase_grid().size()));
             }
             if (rng() % 4 == 0) {
-                c.idx.push_back(static_cast<std::uint16_t>(1 + rng() % (e.f - 1)));
-                c.mag_q.push_back(code_below(rng, e.mag_grid.size()));
-                c.phase_q.push_back(code_below(rng, e.phase_grid.size()));
+                c.idx.push_back(static_cast<std::uint16_t>(1 + rng() % (e.f() - 1)));
+                c.mag_q.push_back(code_below(rng, e.mag_grid().size()));
+                c.phase_q.push_back(code_below(rng, e.phase_grid().size()));
             }
-            c.norm_q = static_cast<std::uint16_t>(rng() % e.norm_grid.size());
+            c.norm_q = static_cast<std::uint16_t>(rng() % e.norm_grid().size());
             out.push_back(std::move(c));
         }
         return out;
@@ -367,14 +368,14 @@ TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
     std::vector<SpectralCodes> qs = {
         SpectralCodes{{0}, {1}, {1}, 0},
         SpectralCodes{{2, 0, 2}, {2, 3, 1}, {0, 1, 2}, 1},
-        SpectralCodes{{static_cast<std::uint16_t>(e.f - 1), 1}, {3, 3}, {3, 0}, 2},
+        SpectralCodes{{static_cast<std::uint16_t>(e.f() - 1), 1}, {3, 3}, {3, 0}, 2},
     };
     for (auto& q : qs) {
         for (std::size_t j = 0; j < q.idx.size(); ++j) {
-            q.mag_q[j] = static_cast<std::uint8_t>(q.mag_q[j] % e.mag_grid.size());
-            q.phase_q[j] = static_cast<std::uint8_t>(q.phase_q[j] % e.phase_grid.size());
+            q.mag_q[j] = static_cast<std::uint8_t>(q.mag_q[j] % e.mag_grid().size());
+            q.phase_q[j] = static_cast<std::uint8_t>(q.phase_q[j] % e.phase_grid().size());
         }
-        q.norm_q = static_cast<std::uint16_t>(q.norm_q % e.norm_grid.size());
+        q.norm_q = static_cast<std::uint16_t>(q.norm_q % e.norm_grid().size());
     }
     qs.push_back(long_query(e, rng, kQueryBinsPerBlock + 3, false));  // every segment, block by block
     m.add_codes(batch(40000));
@@ -385,7 +386,7 @@ TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
     m.expect_matches(qs, "70057 items");
     // Rows on both sides of the segment boundary.
     const DenseRows across = dense_of(m.ix, kSegmentItems - 3, 6);
-    const std::size_t f = e.f;
+    const std::size_t f = e.f();
     EXPECT_EQ(bits_of(across.mags), bits_of(std::span(m.rows.mags).subspan((kSegmentItems - 3) * f, 6 * f)));
     EXPECT_EQ(bits_of(across.phases), bits_of(std::span(m.rows.phases).subspan((kSegmentItems - 3) * f, 6 * f)));
 }
@@ -393,9 +394,9 @@ TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
 INSTANTIATE_TEST_SUITE_P(Cases, SearchOracleSegments,
                          ::testing::Values(GridCase{"Default", 8, 2, 2, 2, 2, nullptr},
                                            GridCase{"InfMagnitude", 8, 2, 2, 2, 2,
-                                                    [](SpectralEncoder& e) {
-                                                        e.mag_grid = {1.0f, 0.5f, 2.0f, kInf};
-                                                        e.phase_grid = {0.0f, 1.0f, 2.0f, from_bits(0x7fc00005u)};
+                                                    [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid&) {
+                                                        mag = {1.0f, 0.5f, 2.0f, kInf};
+                                                        phase = {0.0f, 1.0f, 2.0f, from_bits(0x7fc00005u)};
                                                     }}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <random>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "codec/encoder.hpp"
@@ -37,6 +38,19 @@ inline std::vector<std::uint32_t> bits_of(std::span<const float> v) {
 
 inline std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
 
+// A copy of an encoder's grid.
+inline SpectralGrid as_grid(std::span<const float> g) { return SpectralGrid(g.begin(), g.end()); }
+
+// Changes an encoder's grids: `edit(mag, phase, norm)` works on copies, which
+// replace_grids then installs with the grid ends kept.
+template <class Edit>
+void edit_grids(SpectralEncoder& e, Edit edit) {
+    SpectralGrid mag = as_grid(e.mag_grid()), phase = as_grid(e.phase_grid()), norm = as_grid(e.norm_grid());
+    edit(mag, phase, norm);
+    replace_grids(e, e.mag_lo(), e.mag_hi(), std::move(mag), std::move(phase), e.norm_lo(), e.norm_hi(),
+                  std::move(norm));
+}
+
 // What an index means: its dense rows (F values per item) and its norms.
 struct DenseRows {
     std::vector<float> mags, phases, norms;
@@ -44,7 +58,7 @@ struct DenseRows {
 
 inline DenseRows dense_of(const SpectralIndex& ix, std::size_t first = 0, std::size_t count = SIZE_MAX) {
     count = std::min(count, ix.size() - first);
-    const std::size_t f = ix.encoder().f;
+    const std::size_t f = ix.encoder().f();
     DenseRows d;
     d.mags.assign(count * f, -1.0f);
     d.phases.assign(count * f, -1.0f);
@@ -66,13 +80,13 @@ inline SpectralSearchResult oracle_search(const SpectralEncoder& e, const DenseR
     DecodedQuery dq;
     for (std::size_t j = 0; j < query.idx.size(); ++j) {
         dq.bins.push_back(query.idx[j]);
-        dq.mags.push_back(e.mag_grid[query.mag_q[j]]);
-        dq.phases.push_back(e.phase_grid[query.phase_q[j]]);
+        dq.mags.push_back(e.mag_grid()[query.mag_q[j]]);
+        dq.phases.push_back(e.phase_grid()[query.phase_q[j]]);
     }
     std::vector<float> s(n, 0.0f);
-    accumulate_scores_reference(dq, rows.mags, rows.phases, e.f, s);
-    const float qn = e.norm_grid[query.norm_q];
-    const float big_d = static_cast<float>(e.dim);
+    accumulate_scores_reference(dq, rows.mags, rows.phases, e.f(), s);
+    const float qn = e.norm_grid()[query.norm_q];
+    const float big_d = static_cast<float>(e.dim());
     for (std::size_t r = 0; r < n; ++r) {
         const float qx = qn * rows.norms[r];
         const float d = qx * big_d;
@@ -99,7 +113,7 @@ inline SpectralSearchResult oracle_search(const SpectralIndex& ix, const Spectra
 }
 
 // A random entry among the first 256 of a grid (those codes can name).
-inline float grid_entry(std::mt19937& rng, const SpectralGrid& g) {
+inline float grid_entry(std::mt19937& rng, std::span<const float> g) {
     return g[rng() % std::min<std::size_t>(g.size(), 256)];
 }
 
@@ -107,12 +121,12 @@ inline float grid_entry(std::mt19937& rng, const SpectralGrid& g) {
 // only (kept as codes), others with values no grid holds, NaN payloads,
 // -0, or a +0 magnitude with a non-zero phase.
 inline DenseRows hostile_rows(const SpectralEncoder& e, std::mt19937& rng, std::size_t m) {
-    const std::size_t f = e.f;
+    const std::size_t f = e.f();
     std::uniform_real_distribution<float> wide(-8.0f, 8.0f);
     auto any_nan = [&] {
         return std::bit_cast<float>(static_cast<std::uint32_t>((rng() & 0x80000000u) | 0x7f800000u | (rng() & 0x7fffffu) | 1u));
     };
-    auto odd_value = [&](const SpectralGrid& g) -> float {
+    auto odd_value = [&](std::span<const float> g) -> float {
         switch (rng() % 8) {
             case 0: return any_nan();
             case 1: return -0.0f;
@@ -132,18 +146,18 @@ inline DenseRows hostile_rows(const SpectralEncoder& e, std::mt19937& rng, std::
             if (rng() % 2 == 0) continue;  // +0, +0: a bin not kept
             const std::size_t p = i * f + h;
             if (kind == 0) {
-                d.mags[p] = grid_entry(rng, e.mag_grid);
-                d.phases[p] = grid_entry(rng, e.phase_grid);
+                d.mags[p] = grid_entry(rng, e.mag_grid());
+                d.phases[p] = grid_entry(rng, e.phase_grid());
             } else if (kind == 1) {
-                d.mags[p] = odd_value(e.mag_grid);
-                d.phases[p] = odd_value(e.phase_grid);
+                d.mags[p] = odd_value(e.mag_grid());
+                d.phases[p] = odd_value(e.phase_grid());
             } else {
                 d.mags[p] = 0.0f;
-                d.phases[p] = rng() % 2 ? wide(rng) : grid_entry(rng, e.phase_grid);
+                d.phases[p] = rng() % 2 ? wide(rng) : grid_entry(rng, e.phase_grid());
             }
         }
         const unsigned nk = rng() % 6;
-        d.norms.push_back(nk == 0 ? any_nan() : nk == 1 ? -0.0f : nk == 2 ? wide(rng) : grid_entry(rng, e.norm_grid));
+        d.norms.push_back(nk == 0 ? any_nan() : nk == 1 ? -0.0f : nk == 2 ? wide(rng) : grid_entry(rng, e.norm_grid()));
     }
     return d;
 }
