@@ -73,6 +73,7 @@ fuzz: setup
 demo: install
 	$(PYTHON) examples/demo.py
 
+# QUALITY_FLAGS=--quick runs the recall benchmark on fewer items and methods.
 bench: install
 	cmake -S . -B build/bench -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_BENCH=ON
 	cmake --build build/bench
@@ -80,6 +81,7 @@ bench: install
 	$(PYTHON) bench/bench_encode.py
 	-$(PYTHON) -m pip install --quiet faiss-cpu || echo "faiss-cpu could not be installed: its column is skipped"
 	OMP_NUM_THREADS=1 $(PYTHON) bench/bench_search.py $(BENCH_FLAGS)
+	OMP_NUM_THREADS=1 $(PYTHON) bench/bench_quality.py $(QUALITY_FLAGS)
 
 clean:
 	rm -rf build
