@@ -8,6 +8,22 @@
 
 namespace korvane {
 
+SelectionSpace::Arrays SelectionSpace::arrays(std::size_t n, std::size_t k) {
+    // Sizes in 32-bit units, each a whole number of vectors.
+    const std::size_t blocks16 = (n + 15) / 16;
+    const std::size_t rank_units = blocks16 * 16;
+    const std::size_t key_units = blocks16 * 8;
+    const std::size_t chosen_units = (k + 7) / 8 * 8 + 8;  // packed stores reach up to 8 past k
+    std::int32_t* p = block_.reserve(2 * rank_units + key_units + 2 * chosen_units);
+    Arrays a{};
+    a.ranks = p;
+    a.bucket = a.ranks + rank_units;
+    a.keys = reinterpret_cast<std::int16_t*>(a.bucket + rank_units);
+    a.chosen = a.bucket + rank_units + key_units;
+    a.bins = a.chosen + chosen_units;
+    return a;
+}
+
 void select_strongest_plain(std::span<const float> mags, std::size_t k, std::uint16_t* idx, SelectionSpace& space) {
     const std::size_t n = mags.size();
     std::vector<std::uint64_t>& work = space.keyed;
@@ -107,12 +123,7 @@ void select_strongest(std::span<const float> mags, std::size_t k, std::uint16_t*
     const std::size_t blocks16 = (n + 15) / 16;
     const std::size_t blocks = blocks16 * 2;
     const std::size_t kblocks = (k + 7) / 8;
-    const std::size_t kspace = kblocks * 8 + 8;  // packed stores reach up to 8 past k
-    std::int32_t* ranks = space.ranks.reserve(blocks * 8);
-    std::int32_t* bucket = space.bucket.reserve(blocks * 8);
-    std::int16_t* keys = space.keys.reserve(blocks16 * 16);
-    std::int32_t* chosen = space.chosen.reserve(kspace);
-    std::int32_t* bins = space.bins.reserve(kspace);
+    const auto [ranks, bucket, keys, chosen, bins] = space.arrays(n, k);
 
     // Ranks eight bins at a time (rank31 in lanes), with their least and
     // greatest.

@@ -19,19 +19,29 @@ namespace korvane {
 inline std::uint32_t magnitude_rank(float m);
 
 // What one selection works in, kept between calls so that encoding many
-// vectors allocates once. The fast selection's arrays, each 32-byte aligned:
-// the n ranks padded to whole pairs of vectors, the ranks that share the
-// threshold's upper bits (as many), the upper bits of every rank (16 bits
-// each), and the chosen ranks with their bins, padded to whole vectors with
-// room for a packed store past the end. The plain selection's keys, rank
-// and bin in one 64-bit value.
-struct SelectionSpace {
-    AlignedArray<std::int32_t> ranks;
-    AlignedArray<std::int32_t> bucket;
-    AlignedArray<std::int16_t> keys;
-    AlignedArray<std::int32_t> chosen;
-    AlignedArray<std::int32_t> bins;
+// vectors allocates once.
+class SelectionSpace {
+public:
+    // The fast selection's arrays for n bins and k chosen, carved in this
+    // order from one block, each 32-byte aligned: the n ranks padded to whole
+    // pairs of vectors, the ranks that share the threshold's upper bits (as
+    // many), the upper bits of every rank (16 bits each), and the chosen
+    // ranks and their bins, padded to whole vectors with room for a packed
+    // store past the end.
+    struct Arrays {
+        std::int32_t* ranks;
+        std::int32_t* bucket;
+        std::int16_t* keys;
+        std::int32_t* chosen;
+        std::int32_t* bins;
+    };
+    Arrays arrays(std::size_t n, std::size_t k);
+
+    // The plain selection's keys: rank and bin in one 64-bit value.
     std::vector<std::uint64_t> keyed;
+
+private:
+    AlignedArray<std::int32_t> block_;
 };
 
 // The first k (k < n) bins of that order, in order: the bins a full sort of
