@@ -307,6 +307,9 @@ void SpectralIndex::dense_rows(std::size_t first, std::size_t count, std::span<f
 }
 
 Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& query, std::uint64_t top_k) const {
+    // A query the index's own encoder made (search_rows) needs no check.
+    if (size() != 0 && !query.idx.empty())
+        if (auto s = check_codes(encoder_, query, "query"); !s) return fail(s.error());
     SearchSpace space;
     return search_codes(query, top_k, space);
 }
@@ -317,8 +320,6 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
     const std::size_t c = query.idx.size();
     if (n == 0 || c == 0) return SpectralSearchResult{};
     const SpectralEncoder& e = encoder_;
-    if (auto s = check_codes(e, query, "query"); !s) return fail(s.error());
-
     const float* cosines = cosines_.get(e.phase_grid(), phase_codes_);
     std::vector<float>& s = space.scores;
     std::vector<float>& scratch = space.scratch;

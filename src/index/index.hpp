@@ -86,6 +86,7 @@ private:
         std::vector<float> scores;
         std::vector<float> scratch;
     };
+    // The search of a query already known to pass check_codes.
     Result<SpectralSearchResult> search_codes(const SpectralCodes& query, std::uint64_t top_k,
                                               SearchSpace& space) const;
     Status check_room(std::size_t m) const;
