@@ -15,7 +15,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,8 +27,10 @@
 #include "codec/encoder.hpp"
 #include "index/index.hpp"
 #include "io/format.hpp"
+#include "test_support.hpp"
 
 using namespace korvane;
+using korvane::testing::bits_of;
 
 namespace {
 
@@ -123,11 +124,9 @@ void exercise_records(SpectralIndex& index, std::span<const std::uint8_t> tail) 
                 bool later = false;  // a later occurrence of the bin holds
                 for (std::size_t l = j + 1; l < added[i].idx.size(); ++l) later = later || added[i].idx[l] == added[i].idx[j];
                 if (later) continue;
-                check(std::bit_cast<std::uint32_t>(mags[at]) ==
-                          std::bit_cast<std::uint32_t>(e.mag_grid()[added[i].mag_q[j]]),
+                check(bits_of(mags[at]) == bits_of(e.mag_grid()[added[i].mag_q[j]]),
                       "a stored magnitude is not its grid entry");
-                check(std::bit_cast<std::uint32_t>(phases[at]) ==
-                          std::bit_cast<std::uint32_t>(e.phase_grid()[added[i].phase_q[j]]),
+                check(bits_of(phases[at]) == bits_of(e.phase_grid()[added[i].phase_q[j]]),
                       "a stored phase is not its grid entry");
             }
     }

@@ -11,20 +11,12 @@
 #include "codec/encoder.hpp"
 #include "index/index.hpp"
 #include "io/format.hpp"
+#include "test_support.hpp"
 
 using namespace korvane;
+using korvane::testing::pseudo_random;
 
 namespace {
-
-std::vector<float> rows(std::size_t n, std::size_t dim, std::uint32_t seed) {
-    std::vector<float> v(n * dim);
-    std::uint32_t s = seed * 2654435761u + 12345u;
-    for (auto& x : v) {
-        s = s * 1664525u + 1013904223u;
-        x = static_cast<float>(s >> 8) / static_cast<float>(1u << 23) - 1.0f;
-    }
-    return v;
-}
 
 void append_record(std::vector<std::uint8_t>& out, const SpectralCodes& c, std::uint8_t top_k) {
     const std::size_t k = std::min<std::size_t>(c.idx.size(), 255);
@@ -66,7 +58,7 @@ int main(int argc, char** argv) {
         auto built = build_encoder(c.dim, c.top_k, c.mag_bits, c.phase_bits, c.norm_bits);
         if (!built) return 1;
         SpectralIndex index(*built);
-        auto codes = encode_rows(*built, rows(c.n + 1, c.dim, written + 1));
+        auto codes = encode_rows(*built, pseudo_random((c.n + 1) * c.dim, written + 1));
         if (!codes) return 1;
         if (auto s = index.add_codes(std::span(*codes).first(c.n)); !s) return 1;
         const std::string path = dir + "/seed-" + std::to_string(written++);

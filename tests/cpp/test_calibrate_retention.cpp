@@ -4,14 +4,11 @@
 #include "test_support.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <numbers>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,22 +17,9 @@
 #include "codec/retention.hpp"
 
 using namespace korvane;
+using namespace korvane::testing;
 
 namespace {
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
-
-SpectralEncoder make_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits = 8) {
-    auto e = build_encoder(dim, top_k, mag_bits, 8, 8);
-    if (!e) throw std::runtime_error(error_message(e.error()));
-    return std::move(*e);
-}
-
-using korvane::testing::as_grid;
-using korvane::testing::pseudo_random;
 
 void append(std::vector<float>& flat, const std::vector<float>& row, std::size_t times = 1) {
     for (std::size_t t = 0; t < times; ++t) flat.insert(flat.end(), row.begin(), row.end());
@@ -147,6 +131,8 @@ struct PositionCase {
     std::size_t m, lo, hi;
 };
 
+void PrintTo(const PositionCase& c, std::ostream* os) { print_fields(os, "m", c.m, "lo", c.lo, "hi", c.hi); }
+
 class CalibratePositions : public ::testing::TestWithParam<PositionCase> {};
 
 // The 1 % and 99 % positions are single-precision products truncated to
@@ -187,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, CalibratePositions,
                                            PositionCase{101, 1, 99}, PositionCase{200, 2, 198},
                                            PositionCase{1000, 10, 990},
                                            // 229401 * 0.99f rounds up to 227107, one past floor(0.99 m).
-                                           PositionCase{229401, 2294, 227107}));
+                                           PositionCase{229401, 2294, 227107}),
+                         [](const auto& info) { return case_name("Count", info.param.m); });
 
 // The same chain in double precision: scaled rows, their top_k magnitudes,
 // sorted, read at the two positions.
@@ -265,6 +252,8 @@ struct CalibrateFailure {
     const char* message;  // nullptr: success without any change (empty sample)
 };
 
+void PrintTo(const CalibrateFailure& c, std::ostream* os) { *os << c.name; }
+
 class CalibrateLeavesEncoderAlone : public ::testing::TestWithParam<CalibrateFailure> {};
 
 TEST_P(CalibrateLeavesEncoderAlone, OnEmptySampleAndOnError) {
@@ -299,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
         CalibrateFailure{"NegativeInfinityInLastRow",
                          {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, -kInf, 0},
                          "invalid input: calibration sample row 2 holds NaN or infinite values"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // ---------------------------------------------------------------------------
 // Energy retention
@@ -383,6 +372,8 @@ struct RetentionCheckCase {
     const char* message;  // nullptr: an empty result
 };
 
+void PrintTo(const RetentionCheckCase& c, std::ostream* os) { *os << c.name; }
+
 class RetentionChecks : public ::testing::TestWithParam<RetentionCheckCase> {};
 
 TEST_P(RetentionChecks, ErrorsAndEmptyResults) {
@@ -414,7 +405,7 @@ INSTANTIATE_TEST_SUITE_P(
         RetentionCheckCase{"LargestKNamedDim9", 18, 9, {3, 9, 7}, "top_k (9) exceeds F (5)"},
         RetentionCheckCase{"KJustAboveF", 4, 4, {4}, "top_k (4) exceeds F (3)"},
         RetentionCheckCase{"KMax", 4, 4, {1, UINT64_MAX}, "top_k (18446744073709551615) exceeds F (3)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 TEST(Retention, NaNOrInfiniteRowsAreRefused) {
     const struct {
@@ -474,4 +465,5 @@ TEST_P(RetentionAgainstReference, Ratios) {
     EXPECT_EQ((*got)[f].second, 1.0f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dims, RetentionAgainstReference, ::testing::Values(2, 4, 8, 9, 13, 16, 97, 100));
+INSTANTIATE_TEST_SUITE_P(Dims, RetentionAgainstReference, ::testing::Values(2, 4, 8, 9, 13, 16, 97, 100),
+                         ByNumber{"Dim"});

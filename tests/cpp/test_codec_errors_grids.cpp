@@ -5,21 +5,17 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "codec/error.hpp"
 #include "codec/grid.hpp"
+#include "test_support.hpp"
 
 using namespace korvane;
+using namespace korvane::testing;
 
 namespace {
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
 
 // `n` entries of `fill`, with the given positions overwritten.
 std::vector<float> long_grid(std::size_t n, float fill, std::initializer_list<std::pair<std::size_t, float>> set) {
@@ -75,6 +71,8 @@ struct GridSizeCase {
     const char* message;
 };
 
+void PrintTo(const GridSizeCase& c, std::ostream* os) { print_fields(os, "bits", c.bits, "size", c.size); }
+
 class InvalidGridSizeTest : public ::testing::TestWithParam<GridSizeCase> {};
 
 // The size is 1 shifted by the width, the shift count taken modulo 64.
@@ -99,7 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
                       GridSizeCase{65, 2, "invalid grid size: 2^65 = 2 overflows"},
                       GridSizeCase{128, 1, "invalid grid size: 2^128 = 1 overflows"},
                       GridSizeCase{255, 9223372036854775808ull,
-                                   "invalid grid size: 2^255 = 9223372036854775808 overflows"}));
+                                   "invalid grid size: 2^255 = 9223372036854775808 overflows"}),
+    [](const auto& info) { return case_name("Bits", info.param.bits); });
 
 // ---------------------------------------------------------------------------
 // log_grid
@@ -210,6 +209,8 @@ struct NearestCase {
     std::size_t expected;
 };
 
+void PrintTo(const NearestCase& c, std::ostream* os) { *os << c.name; }
+
 class NearestIndexTest : public ::testing::TestWithParam<NearestCase> {};
 
 // The vectorised search that encoding uses must agree with the plain scan.
@@ -245,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
         NearestCase{"LongNaNFirst", long_grid(20, 1.0f, {{0, kNaN}}), 1.0f, 0},
         NearestCase{"LongAllEqual", long_grid(33, 4.0f, {}), 1.0f, 0},
         NearestCase{"LongPhaseGrid", uniform_phase_grid(8), 3.0f, 122}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 class NearestLogIndexTest : public ::testing::TestWithParam<NearestCase> {};
 
@@ -280,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
         NearestCase{"LongZeroEntry", long_grid(16, 100.0f, {{9, 0.0f}, {12, 1e-30f}}), 1e-20f, 12},
         NearestCase{"LongTieAcrossBlocks", long_grid(24, 100.0f, {{5, 1.0f}, {17, 4.0f}}), 2.0f, 5},
         NearestCase{"LongBestInTail", long_grid(21, 100.0f, {{20, 2.0f}}), 2.0f, 20}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // Over a real grid, the table and the direct search agree value by value.
 TEST(NearestLogIndex, TableMatchesDirectSearchOnAGrid) {

@@ -21,29 +21,15 @@
 #include "codec/grid.hpp"
 
 using namespace korvane;
+using namespace korvane::testing;
 
 namespace {
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
-
-SpectralEncoder make_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits = 8,
-                             std::uint8_t phase_bits = 8, std::uint8_t norm_bits = 8) {
-    auto e = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
-    if (!e) throw std::runtime_error(error_message(e.error()));
-    return std::move(*e);
-}
 
 SpectralCodes encode(const SpectralEncoder& e, const std::vector<float>& x) {
     auto c = encode_one(e, x);
     if (!c) throw std::runtime_error(error_message(c.error()));
     return std::move(*c);
 }
-
-using korvane::testing::as_grid;
-using korvane::testing::edit_grids;
-using korvane::testing::pseudo_random;
 
 // x_j = sum of amp * cos(2 pi bin j / dim).
 std::vector<float> cosines(std::size_t dim, std::initializer_list<std::pair<std::size_t, double>> parts) {
@@ -84,6 +70,11 @@ struct RefusalCase {
     int mag_bits, phase_bits, norm_bits;
     const char* message;
 };
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    print_fields(os, "dim", c.dim, "top_k", c.top_k, "mag_bits", c.mag_bits, "phase_bits", c.phase_bits, "norm_bits",
+                 c.norm_bits);
+}
 
 class BuildEncoderRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -134,13 +125,21 @@ INSTANTIATE_TEST_SUITE_P(
                     "bin numbers can address (dim must be at most 131071)"},
         RefusalCase{131072, 0, 4, 4, 4, "top_k (0) exceeds F (65537)"},
         RefusalCase{131072, 65538, 4, 4, 4, "top_k (65538) exceeds F (65537)"},
-        RefusalCase{131072, 1, 4, 31, 4, "invalid grid size: 2^31 = 2147483648 overflows"}));
+        RefusalCase{131072, 1, 4, 31, 4, "invalid grid size: 2^31 = 2147483648 overflows"}),
+    [](const auto& info) {
+        const RefusalCase& c = info.param;
+        return case_name("Dim", c.dim, "TopK", c.top_k, "Bits", c.mag_bits, "_", c.phase_bits, "_", c.norm_bits);
+    });
 
 struct ConfigCase {
     std::uint64_t dim, top_k;
     std::uint64_t f;
     float mag_hi;
 };
+
+void PrintTo(const ConfigCase& c, std::ostream* os) {
+    print_fields(os, "dim", c.dim, "top_k", c.top_k, "f", c.f, "mag_hi", c.mag_hi);
+}
 
 class BuildEncoderConfig : public ::testing::TestWithParam<ConfigCase> {};
 
@@ -174,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(Dims, BuildEncoderConfig,
                                            ConfigCase{9, 5, 5, 2.2360680103302f},
                                            ConfigCase{13, 2, 7, std::sqrt(7.0f)},
                                            ConfigCase{768, 64, 385, std::sqrt(385.0f)},
-                                           ConfigCase{131071, 65536, 65536, 256.0f}));
+                                           ConfigCase{131071, 65536, 65536, 256.0f}),
+                         [](const auto& info) { return case_name("Dim", info.param.dim, "TopK", info.param.top_k); });
 
 TEST(BuildEncoder, WidthsOfZeroGiveOneEntryGrids) {
     const auto e = make_encoder(4, 3, 0, 0, 0);
@@ -298,7 +298,8 @@ TEST_P(ForwardTransformTest, MatchesDirectDft) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, ForwardTransformTest,
-                         ::testing::Values(1, 2, 3, 4, 5, 6, 8, 9, 13, 15, 16, 97, 210, 384, 1000, 1009, 1024));
+                         ::testing::Values(1, 2, 3, 4, 5, 6, 8, 9, 13, 15, 16, 97, 210, 384, 1000, 1009, 1024),
+                         ByNumber{"Length"});
 
 TEST(ForwardTransform, RefusesLengthZero) {
     auto plan = SpectralFftPlan::forward(0);
@@ -394,6 +395,8 @@ struct NullCase {
     std::vector<float> x;
 };
 
+void PrintTo(const NullCase& c, std::ostream* os) { *os << c.name; }
+
 class EncodesLikeZero : public ::testing::TestWithParam<NullCase> {};
 
 // Zero vectors, and vectors whose sum of squares overflows (norm infinite, so
@@ -417,7 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NullCase{"Overflow4", 4, 2, {1e20f, 0, 0, 0}},
                       NullCase{"OverflowMixed4", 4, 1, {1e20f, 2.0f, 3.0f, 4.0f}},
                       NullCase{"OverflowSpread8", 8, 3, std::vector<float>(8, 3e19f)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // A phase slightly below zero wraps to exactly 2*pi (in single precision) and
 // takes the top phase code, not 0.
@@ -508,6 +511,8 @@ struct OddCase {
     std::uint64_t dim, f;
 };
 
+void PrintTo(const OddCase& c, std::ostream* os) { print_fields(os, "dim", c.dim, "f", c.f); }
+
 class OddDims : public ::testing::TestWithParam<OddCase> {};
 
 // Odd dimensions have no Nyquist bin; the last bin F-1 = (dim-1)/2 is found.
@@ -526,7 +531,8 @@ TEST_P(OddDims, LastAndMiddleBins) {
 
 INSTANTIATE_TEST_SUITE_P(Dims, OddDims,
                          ::testing::Values(OddCase{5, 3}, OddCase{7, 4}, OddCase{9, 5}, OddCase{13, 7},
-                                           OddCase{97, 49}, OddCase{1009, 505}));
+                                           OddCase{97, 49}, OddCase{1009, 505}),
+                         [](const auto& info) { return case_name("Dim", info.param.dim); });
 
 class EncodeAgainstReference : public ::testing::TestWithParam<std::size_t> {};
 
@@ -586,7 +592,8 @@ TEST_P(EncodeAgainstReference, BinsAndCodes) {
     EXPECT_LE(std::abs(c.norm_q - log_position(norm, 0.5, 2.0, 10)), 0.5 + 1e-3);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dims, EncodeAgainstReference, ::testing::Values(13, 64, 97, 100, 384, 1009));
+INSTANTIATE_TEST_SUITE_P(Dims, EncodeAgainstReference, ::testing::Values(13, 64, 97, 100, 384, 1009),
+                         ByNumber{"Dim"});
 
 // The largest dimension accepted: F = 65,536, so bin 65,535 must come out
 // intact in 16 bits.
@@ -616,6 +623,8 @@ struct GridLimitCase {
     std::size_t mag, phase, norm;  // grid lengths
     const char* message;           // nullptr: accepted
 };
+
+void PrintTo(const GridLimitCase& c, std::ostream* os) { *os << c.name; }
 
 class GridLimits : public ::testing::TestWithParam<GridLimitCase> {};
 
@@ -673,7 +682,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "invalid input: norm_grid has 0 entries, but its codes can address 1 to 65536"},
         GridLimitCase{"LongNorm", 2, 2, 65537,
                       "invalid input: norm_grid has 65537 entries, but its codes can address 1 to 65536"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // ---------------------------------------------------------------------------
 // encode_rows
@@ -727,6 +736,11 @@ struct BytesCase {
     std::uint64_t bytes;
 };
 
+void PrintTo(const BytesCase& c, std::ostream* os) {
+    print_fields(os, "dim", c.dim, "top_k", c.top_k, "mag_bits", c.mag_bits, "phase_bits", c.phase_bits, "bytes",
+                 c.bytes);
+}
+
 class BytesPerChunk : public ::testing::TestWithParam<BytesCase> {};
 
 TEST_P(BytesPerChunk, Table) {
@@ -742,7 +756,11 @@ INSTANTIATE_TEST_SUITE_P(Encoders, BytesPerChunk,
                          ::testing::Values(BytesCase{4, 3, 8, 8, 7}, BytesCase{4, 1, 0, 0, 1}, BytesCase{6, 4, 4, 4, 5},
                                            BytesCase{8, 5, 4, 4, 7}, BytesCase{14, 8, 4, 4, 11},
                                            BytesCase{16, 9, 4, 4, 14}, BytesCase{384, 32, 4, 4, 64},
-                                           BytesCase{768, 64, 4, 4, 136}, BytesCase{1024, 128, 5, 3, 288}));
+                                           BytesCase{768, 64, 4, 4, 136}, BytesCase{1024, 128, 5, 3, 288}),
+                         [](const auto& info) {
+                             const BytesCase& c = info.param;
+                             return case_name("Dim", c.dim, "TopK", c.top_k, "Mag", c.mag_bits, "Phase", c.phase_bits);
+                         });
 
 // F is rounded to single precision before its logarithm: F = 2^24 + 1 becomes
 // 2^24 and counts 24 bin bits, not 25.

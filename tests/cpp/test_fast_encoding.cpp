@@ -5,16 +5,13 @@
 
 #include "test_support.hpp"
 
-#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,24 +22,9 @@
 #include "simd/vector_steps.hpp"
 
 using namespace korvane;
-using korvane::testing::edit_grids;
+using namespace korvane::testing;
 
 namespace {
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kDenorm = std::numeric_limits<float>::denorm_min();
-constexpr float kMax = std::numeric_limits<float>::max();
-
-std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
-float from_bits(std::uint32_t u) { return std::bit_cast<float>(u); }
-
-SpectralEncoder make_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t bits = 8,
-                             std::uint8_t norm_bits = 8) {
-    auto e = build_encoder(dim, top_k, bits, bits, norm_bits);
-    if (!e) throw std::runtime_error(error_message(e.error()));
-    return std::move(*e);
-}
 
 // One vector of a generated kind; the kinds cover the classes of input that
 // take their own ways through encoding.
@@ -394,7 +376,7 @@ TEST(FastSteps, SelectionIsTheFullOrdersPrefix) {
                 else if (style == 2) m = rng() % 3 == 0 ? pool[pick(rng)] : u(rng);
                 else if (style == 3) m = std::round(u(rng));                  // few values
                 else if (style == 4) m = u(rng) * (rng() % 2 ? 1e-20f : 1e20f);  // ranks far apart
-                else m = std::bit_cast<float>(0x3F800000u + static_cast<std::uint32_t>(rng() % 4));  // ranks one unit apart
+                else m = from_bits(0x3F800000u + static_cast<std::uint32_t>(rng() % 4));  // ranks one unit apart
             }
             // Above 128 chosen bins a place needs eight bits beside the rank.
             for (std::size_t k : {std::size_t{1}, std::size_t{2}, n / 6 + 1, n / 2, n - 1, std::size_t{129},
@@ -459,11 +441,15 @@ struct Shape {
     std::uint8_t bits, norm_bits;
 };
 
+void PrintTo(const Shape& s, std::ostream* os) {
+    print_fields(os, "dim", s.dim, "top_k", s.top_k, "bits", s.bits, "norm_bits", s.norm_bits);
+}
+
 class FastAgainstPlain : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(FastAgainstPlain, DefaultAndCalibratedGrids) {
     const auto s = GetParam();
-    auto e = make_encoder(s.dim, s.top_k, s.bits, s.norm_bits);
+    auto e = make_encoder(s.dim, s.top_k, s.bits, s.bits, s.norm_bits);
     const auto flat = mixed_rows(s.dim, 2 * kKinds + 3, static_cast<std::uint32_t>(s.dim + s.top_k));
     check_against_plain(e, flat, "default grids");
     const auto sample = mixed_rows(s.dim, 20, 3);  // kind 0 first: finite rows only are needed
@@ -482,7 +468,11 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FastAgainstPlain,
                          ::testing::Values(Shape{4, 1, 8, 8}, Shape{4, 3, 8, 8}, Shape{5, 2, 4, 4},
                                            Shape{13, 6, 8, 16}, Shape{64, 8, 6, 8}, Shape{97, 12, 8, 10},
                                            Shape{100, 51, 8, 8}, Shape{384, 48, 6, 8}, Shape{768, 64, 8, 8},
-                                           Shape{768, 385, 8, 8}, Shape{1009, 200, 8, 8}, Shape{257, 128, 0, 0}));
+                                           Shape{768, 385, 8, 8}, Shape{1009, 200, 8, 8}, Shape{257, 128, 0, 0}),
+                         [](const auto& info) {
+                             const Shape& s = info.param;
+                             return case_name("Dim", s.dim, "TopK", s.top_k, "Bits", s.bits, "Norm", s.norm_bits);
+                         });
 
 // Grids installed as given: uneven, unordered, repeated, holding NaN, zero
 // or negative entries, of one entry, empty and too long; by replace_grids

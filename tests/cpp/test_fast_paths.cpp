@@ -6,19 +6,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <vector>
 
 #include "codec/grid.hpp"
 #include "simd/narrow.hpp"
+#include "test_support.hpp"
 
 using namespace korvane;
+using namespace korvane::testing;
 
 namespace {
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // Grids of every length from 1 to 70 (so every tail length of the 8-wide
 // loop is met), drawn from a few values so that ties are common, with NaN

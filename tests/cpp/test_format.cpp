@@ -29,12 +29,7 @@
 #include "test_support.hpp"
 
 using namespace korvane;
-using korvane::testing::bits_of;
-using korvane::testing::dense_of;
-using korvane::testing::edit_grids;
-using korvane::testing::DenseRows;
-using korvane::testing::hostile_rows;
-using korvane::testing::oracle_search;
+using namespace korvane::testing;
 namespace fs = std::filesystem;
 
 namespace {
@@ -75,13 +70,6 @@ private:
     fs::path path_;
 };
 
-SpectralEncoder encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits,
-                        std::uint8_t norm_bits) {
-    auto e = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
-    if (!e) throw std::runtime_error(error_message(e.error()));
-    return std::move(*e);
-}
-
 std::vector<std::uint8_t> read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -120,7 +108,7 @@ SpectralCodes random_codes(const SpectralEncoder& e, std::mt19937& rng) {
 // with grid values that must pass bit for bit (NaN payloads, a signalling
 // NaN, -0, infinities, negative and unordered entries).
 SpectralEncoder example_encoder() {
-    SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    SpectralEncoder e = make_encoder(8, 2, 4, 3, 2);
     edit_grids(e, [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
         mag[0] = std::bit_cast<float>(0x7fa00001u);  // signalling NaN
         mag[5] = std::bit_cast<float>(0xffc12345u);
@@ -202,6 +190,8 @@ struct RoundTripCase {
     std::function<SpectralIndex()> make;
 };
 
+void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
+
 class IndexFileRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
 TEST_P(IndexFileRoundTrip, LoadGivesTheSameIndexBitForBitAndSavesIdentically) {
@@ -282,11 +272,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, IndexFileRoundTrip,
     ::testing::Values(
         RoundTripCase{"ExampleWithSpecialGridValues", [] { return example_index(); }},
-        RoundTripCase{"EmptyOddDimZeroWidths", [] { return SpectralIndex(encoder(5, 3, 0, 0, 0)); }},
+        RoundTripCase{"EmptyOddDimZeroWidths", [] { return SpectralIndex(make_encoder(5, 3, 0, 0, 0)); }},
         // Sections far larger than the 8 KiB buffer, from encoded vectors.
         RoundTripCase{"EncodedItemsLargerThanTheBuffer",
                       [] {
-                          SpectralIndex ix(encoder(64, 10, 8, 8, 8));
+                          SpectralIndex ix(make_encoder(64, 10, 8, 8, 8));
                           std::mt19937 rng(11);
                           std::normal_distribution<float> g;
                           std::vector<float> flat(64 * 300);
@@ -298,14 +288,14 @@ INSTANTIATE_TEST_SUITE_P(
         // A norm grid of 2^16 entries: one grid section larger than the buffer.
         RoundTripCase{"WideNormGrid",
                       [] {
-                          SpectralIndex ix(encoder(9, 5, 1, 8, 16));
+                          SpectralIndex ix(make_encoder(9, 5, 1, 8, 16));
                           std::mt19937 rng(3);
                           std::vector<SpectralCodes> codes;
                           for (int i = 0; i < 7; ++i) codes.push_back(random_codes(ix.encoder(), rng));
                           if (!ix.add_codes(codes)) throw std::runtime_error("add failed");
                           return ix;
                       }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 TEST(IndexFile, SavingOverALongerFileTruncatesIt) {
     TempDir dir;
@@ -424,6 +414,8 @@ struct BytesCase {
     std::function<SpectralIndex()> make;
 };
 
+void PrintTo(const BytesCase& c, std::ostream* os) { *os << c.name; }
+
 class IndexFileBytes : public ::testing::TestWithParam<BytesCase> {};
 
 // The writer forms the rows a block at a time from codes and side rows; the
@@ -467,7 +459,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Sections of several blocks; encoded items, side rows and records.
         BytesCase{"CodesAndDenseRowsOverSeveralBlocks",
                   [] {
-                      SpectralIndex ix(encoder(64, 8, 8, 8, 8));
+                      SpectralIndex ix(make_encoder(64, 8, 8, 8, 8));
                       std::mt19937 rng(31);
                       std::normal_distribution<float> g;
                       std::vector<float> flat(64 * 2000);
@@ -483,14 +475,14 @@ INSTANTIATE_TEST_SUITE_P(
         // More items than a segment holds.
         BytesCase{"ItemsOverTwoSegments",
                   [] {
-                      SpectralIndex ix(encoder(4, 2, 2, 2, 2));
+                      SpectralIndex ix(make_encoder(4, 2, 2, 2, 2));
                       std::mt19937 rng(32);
                       std::vector<SpectralCodes> codes;
                       for (int i = 0; i < 70000; ++i) codes.push_back(random_codes(ix.encoder(), rng));
                       if (!ix.add_codes(codes)) throw std::runtime_error("add failed");
                       return ix;
                   }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // A hand-made file whose rows are not grid values (NaN payloads, -0, +0
 // magnitudes with phases, values no grid holds) beside rows that are: the
@@ -555,13 +547,16 @@ TEST_P(IndexFileTruncated, GivesShortReadError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, IndexFileTruncated,
-                         ::testing::Values(0, 4, 31, 32, 42, 96, 130, 144, 174, 204, 263, 264, 275));
+                         ::testing::Values(0, 4, 31, 32, 42, 96, 130, 144, 174, 204, 263, 264, 275),
+                         ByNumber{"Bytes"});
 
 struct HeaderCase {
     const char* name;
     std::function<void(std::vector<std::uint8_t>&)> patch;
     std::string message;
 };
+
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 
 class IndexFileHeader : public ::testing::TestWithParam<HeaderCase> {};
 
@@ -612,7 +607,7 @@ INSTANTIATE_TEST_SUITE_P(
                        b[18] = 31;
                    },
                    "invalid grid size: 2^40 = 1099511627776 overflows"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // A 32-byte file that is a good header for a 3-item index but nothing else.
 TEST(IndexFile, HeaderWithoutSectionsGivesShortRead) {
@@ -706,7 +701,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, IndexFileHostileCount,
                                            std::uint64_t{1} << 40,
                                            (std::uint64_t{1} << 62) + 1,  // F × n overflows
                                            std::uint64_t{1} << 63,
-                                           std::numeric_limits<std::uint64_t>::max()));
+                                           std::numeric_limits<std::uint64_t>::max()),
+                         ByNumber{"Count"});
 
 // ---------------------------------------------------------------------------
 // Paths and the file system
@@ -761,6 +757,8 @@ struct BadGridCase {
     std::function<void(SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm)> patch;
 };
 
+void PrintTo(const BadGridCase& c, std::ostream* os) { *os << c.name; }
+
 class IndexFileBadGrid : public ::testing::TestWithParam<BadGridCase> {};
 
 TEST_P(IndexFileBadGrid, WriteIsRefusedAndNoFileIsTouched) {
@@ -792,7 +790,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadGridCase{"MagGridLonger", [](auto& mag, auto&, auto&) { mag.push_back(1.0f); }},
                       BadGridCase{"PhaseGridShorter", [](auto&, auto& phase, auto&) { phase.pop_back(); }},
                       BadGridCase{"NormGridEmpty", [](auto&, auto&, auto& norm) { norm.clear(); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // ---------------------------------------------------------------------------
 // read_f32s

@@ -21,23 +21,9 @@
 #include "test_support.hpp"
 
 using namespace korvane;
-using korvane::testing::bits_of;
-using korvane::testing::dense_of;
-using korvane::testing::edit_grids;
-using korvane::testing::DenseRows;
-using korvane::testing::oracle_search;
+using namespace korvane::testing;
 
 namespace {
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-SpectralEncoder encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits,
-                        std::uint8_t norm_bits) {
-    auto e = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
-    if (!e) throw std::runtime_error(error_message(e.error()));
-    return std::move(*e);
-}
 
 SpectralCodes rec(std::vector<std::uint16_t> idx, std::vector<std::uint8_t> mag_q, std::vector<std::uint8_t> phase_q,
                   std::uint16_t norm_q) {
@@ -83,11 +69,13 @@ struct DecodeCase {
     SpectralCodes record;
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
 class IndexStoreDecode : public ::testing::TestWithParam<DecodeCase> {};
 
 // dim 8: F = 5, grids of 16, 8 and 4 entries.
 TEST_P(IndexStoreDecode, RowHoldsDecodedKeptBinsAndZeroElsewhere) {
-    const SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    const SpectralEncoder e = make_encoder(8, 2, 4, 3, 2);
     SpectralIndex ix(e);
     // A first item so that the record under test lands in row 1, after data.
     const SpectralCodes first = rec({4, 0}, {15, 1}, {7, 2}, 3);
@@ -128,10 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
                       // would even be out of range here).
                       DecodeCase{"ExtraCodesIgnored", rec({1}, {6, 200, 255}, {2, 99}, 1)},
                       DecodeCase{"CodeZeroAndTopCodes", rec({0, 4}, {0, 15}, {0, 7}, 3)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 TEST(IndexStore, BinListedTwiceKeepsItsLaterOccurrence) {
-    const SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    const SpectralEncoder e = make_encoder(8, 2, 4, 3, 2);
     SpectralIndex ix(e);
     const SpectralCodes c = rec({3, 3}, {2, 11}, {1, 7}, 0);
     ASSERT_TRUE(ix.add_codes(std::span(&c, 1)));
@@ -141,7 +129,7 @@ TEST(IndexStore, BinListedTwiceKeepsItsLaterOccurrence) {
 }
 
 TEST(IndexStore, BatchAppendsInOrderAndEmptyAddChangesNothing) {
-    const SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    const SpectralEncoder e = make_encoder(8, 2, 4, 3, 2);
     SpectralIndex ix(e);
     std::vector<SpectralCodes> none;
     ASSERT_TRUE(ix.add_codes(none));
@@ -162,7 +150,7 @@ TEST(IndexStore, BatchAppendsInOrderAndEmptyAddChangesNothing) {
 }
 
 TEST(IndexStore, KeepsItsOwnGridsAndSharesThePlan) {
-    SpectralEncoder e = encoder(8, 2, 4, 3, 2);
+    SpectralEncoder e = make_encoder(8, 2, 4, 3, 2);
     const SpectralEncoder original = e;
     SpectralIndex a(e);
     EXPECT_EQ(e.fft_forward().use_count(), 3);  // e, original, a
@@ -198,12 +186,14 @@ struct RefusalCase {
     SpectralCodes record;
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
 class IndexRefusal : public ::testing::TestWithParam<RefusalCase> {
 protected:
     // dim 8 (F = 5); grids of 4, 8 and 2 entries, and a magnitude grid
     // shortened to 3 entries as set_grids could leave it.
     static SpectralEncoder enc() {
-        SpectralEncoder e = encoder(8, 2, 2, 3, 1);
+        SpectralEncoder e = make_encoder(8, 2, 2, 3, 1);
         edit_grids(e, [](SpectralGrid& mag, SpectralGrid&, SpectralGrid&) { mag.resize(3); });
         return e;
     }
@@ -255,13 +245,13 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"NormCodeWithNoBins", rec({}, {}, {}, 2)},
                       RefusalCase{"MagQShorterThanIdx", rec({1, 2}, {0}, {0, 0}, 0)},
                       RefusalCase{"PhaseQShorterThanIdx", rec({1, 2}, {0, 0}, {0}, 0)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // Rows that would take the index past 2^32 - 1 items are refused before any
 // row is encoded: the fill is never called, a flat buffer that cannot be read
 // is never read, and the message is the one add_codes gives.
 TEST(IndexItemLimit, RowsPastTheItemLimitAreRefusedBeforeAnyIsEncoded) {
-    SpectralIndex ix(encoder(4, 2, 2, 2, 2));
+    SpectralIndex ix(make_encoder(4, 2, 2, 2, 2));
     ASSERT_TRUE(ix.add_rows(std::vector<float>(3 * 4, 1.0f)));
     const Snapshot before(ix);
     const std::size_t over = kMaxItems - 3 + 1;
@@ -299,7 +289,7 @@ TEST(IndexItemLimit, RowsPastTheItemLimitAreRefusedBeforeAnyIsEncoded) {
 }
 
 TEST(IndexSearch, QueryWithoutBinsIsNotCheckedAndGivesNothing) {
-    SpectralIndex ix(encoder(8, 2, 2, 3, 1));
+    SpectralIndex ix(make_encoder(8, 2, 2, 3, 1));
     const SpectralCodes item = rec({1}, {1}, {1}, 1);
     ASSERT_TRUE(ix.add_codes(std::span(&item, 1)));
     // Its norm code is past the grid, but with no bins nothing is read.
@@ -317,6 +307,10 @@ struct WeightCase {
     float weight;
 };
 
+void PrintTo(const WeightCase& c, std::ostream* os) {
+    print_fields(os, "dim", c.dim, "bin", c.bin, "weight", c.weight);
+}
+
 class IndexSearchScore : public ::testing::TestWithParam<WeightCase> {};
 
 // One shared bin: ((w q × m) × cosf(φ − ψ)) / ((qn × xn) × dim), every
@@ -324,7 +318,7 @@ class IndexSearchScore : public ::testing::TestWithParam<WeightCase> {};
 // the others 2.
 TEST_P(IndexSearchScore, OneSharedBinGivesTheWorkedFormulaBitForBit) {
     const auto [dim, bin, weight] = GetParam();
-    const SpectralEncoder e = encoder(dim, 1, 8, 8, 8);
+    const SpectralEncoder e = make_encoder(dim, 1, 8, 8, 8);
     SpectralIndex ix(e);
     const SpectralCodes item = rec({bin}, {150}, {20}, 200);
     const SpectralCodes other = rec({static_cast<std::uint16_t>(bin == 0 ? 1 : 0)}, {255}, {3}, 9);
@@ -356,12 +350,10 @@ INSTANTIATE_TEST_SUITE_P(Bins, IndexSearchScore,
                          ::testing::Values(WeightCase{4, 0, 1}, WeightCase{4, 1, 2}, WeightCase{4, 2, 1},
                                            WeightCase{5, 1, 2}, WeightCase{5, 2, 1}, WeightCase{8, 3, 2},
                                            WeightCase{8, 4, 1}, WeightCase{9, 0, 1}, WeightCase{9, 4, 1}),
-                         [](const auto& info) {
-                             return "Dim" + std::to_string(info.param.dim) + "Bin" + std::to_string(info.param.bin);
-                         });
+                         [](const auto& info) { return case_name("Dim", info.param.dim, "Bin", info.param.bin); });
 
 TEST(IndexSearch, QueryListingABinTwiceAddsItTwice) {
-    const SpectralEncoder e = encoder(8, 2, 8, 8, 8);
+    const SpectralEncoder e = make_encoder(8, 2, 8, 8, 8);
     SpectralIndex ix(e);
     const SpectralCodes item = rec({2, 0}, {90, 40}, {33, 7}, 100);
     ASSERT_TRUE(ix.add_codes(std::span(&item, 1)));
@@ -389,7 +381,7 @@ TEST(IndexSearch, QueryListingABinTwiceAddsItTwice) {
 // Norm grid {1, 0, -1, NaN}: every divisor that is not > 0 gives +0, even
 // with a raw sum that is non-zero, infinite or NaN.
 TEST(IndexSearch, DivisorNotGreaterThanZeroGivesZero) {
-    SpectralEncoder e = encoder(4, 1, 2, 1, 2);
+    SpectralEncoder e = make_encoder(4, 1, 2, 1, 2);
     edit_grids(e, [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm) {
         norm = {1.0f, 0.0f, -1.0f, kNaN};
         mag = {1.0f, kInf, kNaN, 2.0f};
@@ -419,7 +411,7 @@ TEST(IndexSearch, DivisorNotGreaterThanZeroGivesZero) {
 class IndexRanking : public ::testing::Test {
 protected:
     void SetUp() override {
-        SpectralEncoder e = encoder(4, 1, 3, 0, 0);
+        SpectralEncoder e = make_encoder(4, 1, 3, 0, 0);
         edit_grids(e, [](SpectralGrid& mag, SpectralGrid&, SpectralGrid& norm) {
             mag = {0.5f, 1.0f, 2.0f, kNaN, -1.0f, 3.0f, 1.0f, 0.0f};
             norm = {1.0f};
@@ -473,7 +465,7 @@ TEST(IndexSearch, RandomIndexesMatchTheOracleAndRankTotally) {
     const float specials[] = {0.0f, -0.0f, kNaN, kInf, -kInf, -1.0f, 3e38f, 1e-40f, 0.5f};
     for (int round = 0; round < 150; ++round) {
         const std::uint64_t dim = 4 + rng() % 13;
-        SpectralEncoder e = encoder(dim, 1, 2, 2, 2);
+        SpectralEncoder e = make_encoder(dim, 1, 2, 2, 2);
         auto fill = [&](SpectralGrid& g, bool wild) {
             for (float& v : g) {
                 const unsigned pick = rng() % 10;
@@ -533,7 +525,7 @@ TEST(IndexSearch, RandomIndexesMatchTheOracleAndRankTotally) {
 }
 
 TEST(IndexSearch, ItemSharingNoBinWithTheQueryScoresPositiveZero) {
-    SpectralIndex ix(encoder(8, 2, 8, 8, 8));
+    SpectralIndex ix(make_encoder(8, 2, 8, 8, 8));
     const std::vector<SpectralCodes> items = {rec({1, 2}, {200, 100}, {10, 20}, 5), rec({}, {}, {}, 7)};
     ASSERT_TRUE(ix.add_codes(items));
     auto r = ix.search_codes(rec({0, 3, 4}, {255, 255, 255}, {1, 2, 3}, 9), 2);

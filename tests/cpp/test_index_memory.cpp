@@ -15,8 +15,10 @@
 #include "codec/error.hpp"
 #include "index/index.hpp"
 #include "io/format.hpp"
+#include "test_support.hpp"
 
 using namespace korvane;
+using namespace korvane::testing;
 
 namespace {
 
@@ -67,6 +69,8 @@ struct MemoryCase {
     Batches (*batches)(std::mt19937&);
 };
 
+void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
+
 class IndexMemory : public ::testing::TestWithParam<MemoryCase> {};
 
 TEST_P(IndexMemory, BytesPerItemStayWithinTwiceTheEncodedSize) {
@@ -113,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](std::mt19937& rng) {
                        return Batches{smooth_rows(kItems / 2, rng), gaussian_rows(kItems / 2, rng)};
                    }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ByName{});
 
 // Items that all keep the same bins fill dense columns: 2 bytes and a bit per
 // item and bin, with at most a quarter more reserved, whether they arrive in

@@ -5,7 +5,6 @@
 // scores the queries over it.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -20,27 +19,11 @@
 #include "test_support.hpp"
 
 using namespace korvane;
-using korvane::testing::bits_of;
-using korvane::testing::dense_of;
-using korvane::testing::edit_grids;
-using korvane::testing::hostile_rows;
-using korvane::testing::DenseRows;
-using korvane::testing::oracle_search;
+using namespace korvane::testing;
 
 namespace {
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kSubnormal = 1e-40f;
-
-float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
-
-SpectralEncoder encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits, std::uint8_t phase_bits,
-                        std::uint8_t norm_bits) {
-    auto e = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
-    if (!e) throw std::runtime_error(error_message(e.error()));
-    return std::move(*e);
-}
 
 // An index together with the dense rows its adds imply, kept by the test.
 class Mirrored {
@@ -121,6 +104,8 @@ struct GridCase {
     // Replaces entries of the built grids; null keeps them.
     std::function<void(SpectralGrid& mag, SpectralGrid& phase, SpectralGrid& norm)> patch;
 };
+
+void PrintTo(const GridCase& c, std::ostream* os) { *os << c.name; }
 
 // Special values written over the start of a grid, the rest kept.
 void overwrite(SpectralGrid& g, std::initializer_list<float> values) {
@@ -240,11 +225,13 @@ std::string name_of(Arrival a) {
     return "";
 }
 
+void PrintTo(Arrival a, std::ostream* os) { *os << name_of(a); }
+
 class SearchOracle : public ::testing::TestWithParam<std::tuple<GridCase, Arrival>> {};
 
 TEST_P(SearchOracle, SearchEqualsTheLiteralKernelOverTheDenseRows) {
     const auto& [g, arrival] = GetParam();
-    SpectralEncoder e = encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
+    SpectralEncoder e = make_encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
     if (g.patch) edit_grids(e, g.patch);
     std::mt19937 rng(static_cast<unsigned>(g.dim * 131 + g.mag_bits * 7 + static_cast<unsigned>(arrival)));
     Mirrored m(e);
@@ -316,7 +303,7 @@ class SearchOracleLongQueries : public ::testing::TestWithParam<GridCase> {};
 
 TEST_P(SearchOracleLongQueries, BlocksOfQueryBinsSumLikeTheLiteralKernel) {
     const GridCase& g = GetParam();
-    SpectralEncoder e = encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
+    SpectralEncoder e = make_encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
     if (g.patch) edit_grids(e, g.patch);
     std::mt19937 rng(static_cast<unsigned>(g.dim * 17 + g.phase_bits));
     Mirrored m(e);
@@ -332,7 +319,7 @@ TEST_P(SearchOracleLongQueries, BlocksOfQueryBinsSumLikeTheLiteralKernel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SearchOracleLongQueries, ::testing::ValuesIn(kGrids),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ByName{});
 
 // More than one segment of 65,536 items: bin 0 kept by most items (dense
 // column), the other bins rarely (posting lists), dense rows at the end,
@@ -342,7 +329,7 @@ class SearchOracleSegments : public ::testing::TestWithParam<GridCase> {};
 
 TEST_P(SearchOracleSegments, SearchAcrossSegmentsEqualsTheLiteralKernel) {
     const GridCase& g = GetParam();
-    SpectralEncoder e = encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
+    SpectralEncoder e = make_encoder(g.dim, g.top_k, g.mag_bits, g.phase_bits, g.norm_bits);
     if (g.patch) edit_grids(e, g.patch);
     std::mt19937 rng(77);
     auto batch = [&](std::size_t m) {
@@ -398,12 +385,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, SearchOracleSegments,
                                                         mag = {1.0f, 0.5f, 2.0f, kInf};
                                                         phase = {0.0f, 1.0f, 2.0f, from_bits(0x7fc00005u)};
                                                     }}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ByName{});
 
 // add_rows is add_codes of the encoded rows, and search_rows is
 // search_codes of each encoded query.
 TEST(SearchOracleRows, AddRowsAndSearchRowsMatchTheEncodedRecords) {
-    const SpectralEncoder e = encoder(64, 8, 8, 8, 8);
+    const SpectralEncoder e = make_encoder(64, 8, 8, 8, 8);
     std::mt19937 rng(8);
     std::normal_distribution<float> gauss;
     auto vectors = [&](std::size_t m) {

@@ -1,4 +1,5 @@
-// Helpers shared by the C++ tests.
+// Helpers shared by the C++ tests and the fuzz programs: values, encoders,
+// oracles, and the names and printers of parameterised cases.
 #pragma once
 
 #include <algorithm>
@@ -8,16 +9,27 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <span>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "codec/encoder.hpp"
+#include "codec/error.hpp"
 #include "index/index.hpp"
 #include "index/literal_kernel.hpp"
 
 namespace korvane::testing {
+
+inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+inline constexpr float kInf = std::numeric_limits<float>::infinity();
+inline constexpr float kDenorm = std::numeric_limits<float>::denorm_min();
+inline constexpr float kMax = std::numeric_limits<float>::max();
 
 // Deterministic values in [-1, 1).
 inline std::vector<float> pseudo_random(std::size_t n, std::uint32_t seed) {
@@ -37,6 +49,16 @@ inline std::vector<std::uint32_t> bits_of(std::span<const float> v) {
 }
 
 inline std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
+inline float from_bits(std::uint32_t u) { return std::bit_cast<float>(u); }
+
+// An encoder the test needs; a refusal throws its message, which fails the
+// test that asked.
+inline SpectralEncoder make_encoder(std::uint64_t dim, std::uint64_t top_k, std::uint8_t mag_bits = 8,
+                                    std::uint8_t phase_bits = 8, std::uint8_t norm_bits = 8) {
+    auto e = build_encoder(dim, top_k, mag_bits, phase_bits, norm_bits);
+    if (!e) throw std::runtime_error(error_message(e.error()));
+    return std::move(*e);
+}
 
 // A copy of an encoder's grid.
 inline SpectralGrid as_grid(std::span<const float> g) { return SpectralGrid(g.begin(), g.end()); }
@@ -131,7 +153,7 @@ inline DenseRows hostile_rows(const SpectralEncoder& e, std::mt19937& rng, std::
             case 0: return any_nan();
             case 1: return -0.0f;
             case 2: return 0.0f;
-            case 3: return std::numeric_limits<float>::infinity();
+            case 3: return kInf;
             case 4: return 1e-40f;
             case 5: return grid_entry(rng, g);
             default: return wide(rng);
@@ -161,5 +183,59 @@ inline DenseRows hostile_rows(const SpectralEncoder& e, std::mt19937& rng, std::
     }
     return d;
 }
+
+// Names and descriptions of parameterised cases. GoogleTest takes names of
+// [A-Za-z0-9_] only, and prints a parameter it has no printer for as its raw
+// bytes.
+namespace detail {
+template <class T>
+void put(std::ostream& os, const T& v) {
+    if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::int8_t>) {
+        os << +v;  // a number, not a character
+    } else if constexpr (std::is_floating_point_v<T>) {
+        const auto kept = os.precision(std::numeric_limits<T>::max_digits10);  // enough to tell floats apart
+        os << v;
+        os.precision(kept);
+    } else {
+        os << v;
+    }
+}
+}  // namespace detail
+
+// Labels and numbers run together: case_name("Dim", 4, "TopK", 3) is "Dim4TopK3".
+template <class... Parts>
+std::string case_name(const Parts&... parts) {
+    std::ostringstream os;
+    (detail::put(os, parts), ...);
+    return os.str();
+}
+
+// A case's fields as label, value pairs: print_fields(os, "dim", 4, "top_k", 3)
+// writes "{dim 4, top_k 3}".
+template <class... Fields>
+void print_fields(std::ostream* os, const Fields&... fields) {
+    static_assert(sizeof...(Fields) % 2 == 0, "a label for every value");
+    std::size_t i = 0;
+    *os << '{';
+    ((*os << (i == 0 ? "" : i % 2 == 0 ? ", " : " "), detail::put(*os, fields), ++i), ...);
+    *os << '}';
+}
+
+// The name generator of a table whose rows carry a `name`.
+struct ByName {
+    template <class Info>
+    std::string operator()(const Info& info) const {
+        return std::string(info.param.name);
+    }
+};
+
+// The name generator of a table of plain numbers: the label, then the number.
+struct ByNumber {
+    const char* label;
+    template <class Info>
+    std::string operator()(const Info& info) const {
+        return case_name(label, info.param);
+    }
+};
 
 }  // namespace korvane::testing
