@@ -23,21 +23,25 @@ void add_constant(float term, float* s, std::size_t count) {
 }
 
 // Readers of a column's code buffer, one per CodeFormat kind. code(p, e)
-// is code e; indices8(p, r, m, ph) gives the magnitude and phase table
-// indices of codes r .. r + 7, r a multiple of 8.
+// is code e and mag / phase its table indices; codes8(p, r) gives codes
+// r .. r + 7, r a multiple of 8, and mag8 / phase8 their indices. The codes
+// of a reader with kBlocked lie in blocks of kBlock bytes, 8 codes each,
+// which code_in takes apart. Codes are handled as unsigned: 16-bit
+// arithmetic on them stalls on partial registers.
 struct WideCodes {
-    static std::uint16_t code(const std::uint8_t* p, std::size_t e) {
+    static constexpr bool kBlocked = false;
+    static unsigned code(const std::uint8_t* p, std::size_t e) {
         std::uint16_t c;
         std::memcpy(&c, p + 2 * e, 2);
         return c;
     }
-    static unsigned mag(std::uint16_t c) { return c & 0xFF; }
-    static unsigned phase(std::uint16_t c) { return c >> 8; }
-    static void indices8(const std::uint8_t* p, std::size_t r, __m256i& m, __m256i& ph) {
-        const __m256i code = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * r)));
-        m = _mm256_and_si256(code, _mm256_set1_epi32(0xFF));
-        ph = _mm256_srli_epi32(code, 8);
+    static unsigned mag(unsigned c) { return c & 0xFF; }
+    static unsigned phase(unsigned c) { return c >> 8; }
+    static __m256i codes8(const std::uint8_t* p, std::size_t r) {
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * r)));
     }
+    static __m256i mag8(__m256i c) { return _mm256_and_si256(c, _mm256_set1_epi32(0xFF)); }
+    static __m256i phase8(__m256i c) { return _mm256_srli_epi32(c, 8); }
 };
 
 // Codes of at most 12 bits: mag_q | phase_q << mag_bits.
@@ -48,14 +52,10 @@ public:
           mag_mask_((1u << f.mag_bits) - 1),
           shift_(_mm_cvtsi32_si128(f.mag_bits)),
           mask8_(_mm256_set1_epi32(static_cast<int>(mag_mask_))) {}
-    unsigned mag(std::uint16_t c) const { return c & mag_mask_; }
-    unsigned phase(std::uint16_t c) const { return c >> mag_bits_; }
-
-protected:
-    void split(__m256i code, __m256i& m, __m256i& ph) const {
-        m = _mm256_and_si256(code, mask8_);
-        ph = _mm256_srl_epi32(code, shift_);
-    }
+    unsigned mag(unsigned c) const { return c & mag_mask_; }
+    unsigned phase(unsigned c) const { return c >> mag_bits_; }
+    __m256i mag8(__m256i c) const { return _mm256_and_si256(c, mask8_); }
+    __m256i phase8(__m256i c) const { return _mm256_srl_epi32(c, shift_); }
 
 private:
     unsigned mag_bits_;
@@ -66,9 +66,10 @@ private:
 
 struct ByteCodes : PackedCodes {
     using PackedCodes::PackedCodes;
-    static std::uint16_t code(const std::uint8_t* p, std::size_t e) { return p[e]; }
-    void indices8(const std::uint8_t* p, std::size_t r, __m256i& m, __m256i& ph) const {
-        split(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + r))), m, ph);
+    static constexpr bool kBlocked = false;
+    static unsigned code(const std::uint8_t* p, std::size_t e) { return p[e]; }
+    static __m256i codes8(const std::uint8_t* p, std::size_t r) {
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + r)));
     }
 };
 
@@ -76,42 +77,60 @@ struct ByteCodes : PackedCodes {
 template <unsigned High>
 struct SplitCodes : PackedCodes {
     using PackedCodes::PackedCodes;
+    static constexpr bool kBlocked = true;
     static constexpr std::size_t kBlock = 8 + High;
     static std::uint32_t high_word(const std::uint8_t* block) {
         std::uint32_t h = 0;
         std::memcpy(&h, block + 8, High);
         return h;
     }
-    static std::uint16_t code(const std::uint8_t* p, std::size_t e) {
+    static unsigned code(const std::uint8_t* p, std::size_t e) {
         const std::uint8_t* block = p + e / 8 * kBlock;
-        const unsigned hi = high_word(block) >> (e % 8 * High) & ((1u << High) - 1);
-        return static_cast<std::uint16_t>(block[e % 8] | hi << 8);
+        return code_in(block, high_word(block), e % 8);
     }
-    void indices8(const std::uint8_t* p, std::size_t r, __m256i& m, __m256i& ph) const {
+    // Code k of a block whose high fields are `high`.
+    static unsigned code_in(const std::uint8_t* block, std::uint32_t high, unsigned k) {
+        return block[k] | (high >> (k * High) & ((1u << High) - 1)) << 8;
+    }
+    static __m256i codes8(const std::uint8_t* p, std::size_t r) {
         const std::uint8_t* block = p + r / 8 * kBlock;
         const __m256i low = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(block)));
         const __m256i lane_shift = _mm256_setr_epi32(0, High, 2 * High, 3 * High, 4 * High, 5 * High, 6 * High, 7 * High);
         const __m256i high = _mm256_and_si256(
             _mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(high_word(block))), lane_shift),
             _mm256_set1_epi32((1 << High) - 1));
-        split(_mm256_or_si256(low, _mm256_slli_epi32(high, 8)), m, ph);
+        return _mm256_or_si256(low, _mm256_slli_epi32(high, 8));
     }
 };
 
 template <class Codes>
-float term_of(const BinTerms& t, const Codes& f, std::uint16_t code) {
+float term_of(const BinTerms& t, const Codes& f, unsigned code) {
     return mul_ordered(t.cosines[f.phase(code)], t.mag_terms[f.mag(code)]);
+}
+
+// visit(e, code) for codes 0 .. len - 1 in order; a block of packed codes
+// is taken apart once.
+template <class Codes, class Visit>
+void for_each_code(const Codes& f, const std::uint8_t* codes, std::size_t len, Visit&& visit) {
+    std::size_t e = 0;
+    if constexpr (Codes::kBlocked) {
+        for (; e + 8 <= len; e += 8) {
+            const std::uint8_t* block = codes + e / 8 * Codes::kBlock;
+            const std::uint32_t high = Codes::high_word(block);
+#pragma GCC unroll 8
+            for (unsigned k = 0; k < 8; ++k) visit(e + k, Codes::code_in(block, high, k));
+        }
+    }
+    for (; e < len; ++e) visit(e, f.code(codes, e));
 }
 
 template <class Codes>
 void add_posting(const BinTerms& t, const Codes& f, const BinColumn& col, float* s) {
-    const std::size_t len = col.ids.size();
     const std::uint16_t* ids = col.ids.data();
-    const std::uint8_t* codes = col.codes.data();
-    for (std::size_t e = 0; e < len; ++e) {
+    for_each_code(f, col.codes.data(), col.ids.size(), [&](std::size_t e, unsigned code) {
         const std::size_t i = ids[e];
-        s[i] = add_ordered(s[i], term_of(t, f, f.code(codes, e)));
-    }
+        s[i] = add_ordered(s[i], term_of(t, f, code));
+    });
 }
 
 // Each item gets either its own term or the absent one, added in one pass.
@@ -119,8 +138,10 @@ template <class Codes>
 void add_posting_over_absent(const BinTerms& t, const Codes& f, const BinColumn& col, std::size_t count, float* s,
                              std::vector<float>& scratch) {
     scratch.assign(count, t.absent);
-    const std::uint8_t* codes = col.codes.data();
-    for (std::size_t e = 0; e < col.ids.size(); ++e) scratch[col.ids[e]] = term_of(t, f, f.code(codes, e));
+    const std::uint16_t* ids = col.ids.data();
+    float* terms = scratch.data();
+    for_each_code(f, col.codes.data(), col.ids.size(),
+                  [&](std::size_t e, unsigned code) { terms[ids[e]] = term_of(t, f, code); });
     std::size_t r = 0;
     for (; r + 8 <= count; r += 8)
         _mm256_storeu_ps(s + r, add_ordered8(_mm256_loadu_ps(s + r), _mm256_loadu_ps(scratch.data() + r)));
@@ -139,10 +160,9 @@ void add_dense(const BinTerms& t, const Codes& f, const BinColumn& col, std::siz
     const __m256 absent = _mm256_set1_ps(t.absent);
     std::size_t r = 0;
     for (; r + 8 <= count; r += 8) {
-        __m256i m, ph;
-        f.indices8(codes, r, m, ph);
-        const __m256 a = _mm256_i32gather_ps(mag_terms, m, 4);
-        const __m256 c = _mm256_i32gather_ps(cosines, ph, 4);
+        const __m256i code = f.codes8(codes, r);
+        const __m256 a = _mm256_i32gather_ps(mag_terms, f.mag8(code), 4);
+        const __m256 c = _mm256_i32gather_ps(cosines, f.phase8(code), 4);
         const __m256i bits = _mm256_and_si256(_mm256_set1_epi32(present[r >> 3]), lane_bit);
         const __m256 kept = _mm256_castsi256_ps(_mm256_cmpeq_epi32(bits, lane_bit));
         const __m256 term = _mm256_blendv_ps(absent, mul_ordered8(c, a), kept);
