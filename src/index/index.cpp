@@ -16,9 +16,6 @@ namespace korvane {
 
 namespace {
 
-std::uint16_t code_of(std::uint8_t mag_q, std::uint8_t phase_q) {
-    return static_cast<std::uint16_t>(mag_q | phase_q << 8);
-}
 
 // The ranking order as one integer per item, larger is better: higher score
 // first, NaN after every number, equal scores (+0 and -0 too) by ascending
@@ -120,7 +117,9 @@ Status check_codes(const SpectralEncoder& e, const SpectralCodes& c, const std::
 }
 
 SpectralIndex::SpectralIndex(const SpectralEncoder& encoder)
-    : encoder_(encoder), phase_codes_(std::min(encoder.phase_grid().size(), kCodesPerGrid)), store_(encoder.f()) {}
+    : encoder_(encoder),
+      phase_codes_(std::min(encoder.phase_grid().size(), kCodesPerGrid)),
+      store_(encoder.f(), CodeFormat::for_grids(encoder.mag_grid().size(), encoder.phase_grid().size())) {}
 
 const float* SpectralIndex::CosineTable::get(std::span<const float> grid, std::size_t codes) const {
     if (const float* ready = table_.load(std::memory_order_acquire)) return ready;
@@ -172,7 +171,7 @@ void SpectralIndex::append(std::span<const SpectralCodes> codes, std::vector<Bin
         for (std::size_t j = 0; j < k; ++j) {
             const std::uint16_t h = c.idx[j];
             if (last[h] != j) continue;
-            entries.push_back({h, code_of(c.mag_q[j], c.phase_q[j])});
+            entries.push_back({h, store_.format().pack(c.mag_q[j], c.phase_q[j])});
         }
         for (std::size_t j = 0; j < k; ++j) last[c.idx[j]] = UINT32_MAX;
         store_.append(entries);
@@ -260,7 +259,7 @@ Status SpectralIndex::add_dense_rows(std::span<const float> mags, std::span<cons
                 coded = mq >= 0 && pq >= 0;
                 if (coded)
                     entries.push_back({static_cast<std::uint16_t>(h),
-                                       code_of(static_cast<std::uint8_t>(mq), static_cast<std::uint8_t>(pq))});
+                                       store_.format().pack(static_cast<std::uint8_t>(mq), static_cast<std::uint8_t>(pq))});
             }
             if (coded) {
                 store_.append(entries);
@@ -287,13 +286,14 @@ void SpectralIndex::dense_rows(std::size_t first, std::size_t count, std::span<f
     std::fill(phases.begin(), phases.end(), 0.0f);
     const float* mag_grid = encoder_.mag_grid().data();
     const float* phase_grid = encoder_.phase_grid().data();
+    const CodeFormat& format = store_.format();
     for (std::size_t at = first; at < first + count;) {
         const std::size_t segment_end = (at / kSegmentItems + 1) * kSegmentItems;
         const std::size_t take = std::min(first + count, segment_end) - at;
         store_.for_each_entry(at, take, [&](std::size_t item, std::size_t bin, std::uint16_t code) {
             const std::size_t p = (item - first) * f + bin;
-            if (!mags.empty()) mags[p] = mag_grid[code & 0xFF];
-            if (!phases.empty()) phases[p] = phase_grid[code >> 8];
+            if (!mags.empty()) mags[p] = mag_grid[format.mag_of(code)];
+            if (!phases.empty()) phases[p] = phase_grid[format.phase_of(code)];
         });
         at += take;
     }

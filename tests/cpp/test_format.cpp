@@ -409,6 +409,23 @@ void expect_same_index(const SpectralIndex& got, const SpectralIndex& want, cons
     }
 }
 
+// 2000 encoded Gaussian rows at dim 64, 300 dense rows as a hand-made file
+// may hold them, then 100 random records.
+SpectralIndex mixed_index(std::uint8_t mag_bits, std::uint8_t phase_bits) {
+    SpectralIndex ix(make_encoder(64, 8, mag_bits, phase_bits, 8));
+    std::mt19937 rng(31);
+    std::normal_distribution<float> g;
+    std::vector<float> flat(64 * 2000);
+    for (float& v : flat) v = g(rng);
+    if (!ix.add_rows(flat)) throw std::runtime_error("add_rows failed");
+    const DenseRows d = hostile_rows(ix.encoder(), rng, 300);
+    if (!ix.add_dense_rows(d.mags, d.phases, d.norms)) throw std::runtime_error("dense add failed");
+    std::vector<SpectralCodes> codes;
+    for (int i = 0; i < 100; ++i) codes.push_back(random_codes(ix.encoder(), rng));
+    if (!ix.add_codes(codes)) throw std::runtime_error("add failed");
+    return ix;
+}
+
 struct BytesCase {
     const char* name;
     std::function<SpectralIndex()> make;
@@ -456,22 +473,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BytesCase{"Example", [] { return example_index(); }},
         BytesCase{"Empty", [] { return example_index(0); }},
-        // Sections of several blocks; encoded items, side rows and records.
-        BytesCase{"CodesAndDenseRowsOverSeveralBlocks",
-                  [] {
-                      SpectralIndex ix(make_encoder(64, 8, 8, 8, 8));
-                      std::mt19937 rng(31);
-                      std::normal_distribution<float> g;
-                      std::vector<float> flat(64 * 2000);
-                      for (float& v : flat) v = g(rng);
-                      if (!ix.add_rows(flat)) throw std::runtime_error("add_rows failed");
-                      const DenseRows d = hostile_rows(ix.encoder(), rng, 300);
-                      if (!ix.add_dense_rows(d.mags, d.phases, d.norms)) throw std::runtime_error("dense add failed");
-                      std::vector<SpectralCodes> codes;
-                      for (int i = 0; i < 100; ++i) codes.push_back(random_codes(ix.encoder(), rng));
-                      if (!ix.add_codes(codes)) throw std::runtime_error("add failed");
-                      return ix;
-                  }},
+        // Sections of several blocks; encoded items, side rows and records,
+        // with codes the store keeps in two bytes, in one, and in blocks of
+        // low bytes and high bits.
+        BytesCase{"CodesAndDenseRowsOverSeveralBlocks", [] { return mixed_index(8, 8); }},
+        BytesCase{"OneByteCodesAndDenseRowsOverSeveralBlocks", [] { return mixed_index(4, 4); }},
+        BytesCase{"ElevenBitCodesAndDenseRowsOverSeveralBlocks", [] { return mixed_index(6, 5); }},
         // More items than a segment holds.
         BytesCase{"ItemsOverTwoSegments",
                   [] {

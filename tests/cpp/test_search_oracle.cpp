@@ -142,6 +142,29 @@ const GridCase kGrids[] = {
          phase = {0.0f, 1.0f, from_bits(0x7fd00000u), 2.0f};
          norm = {1.0f, 0.5f, 2.0f, 0.25f};
      }},
+    // Widths of 8 to 13 bits per code, which the store keeps in one byte,
+    // in blocks of low bytes and high bits, or in two bytes; special values
+    // written over the start of the grids, their sizes kept.
+    {"Width8Specials", 32, 6, 4, 4, 3,
+     [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid&) {
+         overwrite(mag, {from_bits(0x7fc00001u), kInf, -0.0f, kSubnormal, -kInf, 3e38f});
+         overwrite(phase, {0.0f, from_bits(0xffc00abcu), -0.0f, kInf, kSubnormal});
+     }},
+    {"Width8MagnitudesOnly", 32, 6, 8, 0, 3, nullptr},
+    {"Width8PhasesOnly", 32, 6, 0, 8, 3, nullptr},
+    {"Width9Specials", 32, 6, 5, 4, 3,
+     [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid&) {
+         overwrite(mag, {0.0f, -0.0f, kSubnormal, -kSubnormal, 1e30f});
+         overwrite(phase, {-0.0f, 100.0f, kSubnormal});
+     }},
+    {"Width10", 32, 6, 6, 4, 3, nullptr},
+    {"Width11NonFinite", 32, 6, 6, 5, 3,
+     [](SpectralGrid& mag, SpectralGrid& phase, SpectralGrid&) {
+         overwrite(mag, {from_bits(0x7fa00001u), -kInf, 3e38f});
+         overwrite(phase, {0.0f, kInf, from_bits(0x7fc00005u), -3e38f});
+     }},
+    {"Width12", 32, 6, 6, 6, 3, nullptr},
+    {"Width13", 32, 6, 7, 6, 3, nullptr},
 };
 
 // ---------------------------------------------------------------------------
