@@ -14,7 +14,7 @@
 
 #include "codec/encoder.hpp"
 #include "index/index.hpp"
-#include "index/literal_kernel.hpp"
+#include "simd/scoring.hpp"
 
 using namespace korvane;
 
@@ -86,7 +86,7 @@ void run(const char* name, const std::vector<float>& rows, std::size_t n, std::s
     std::vector<float> s(n);
     const double literal = best_ms(3, [&] {
         std::fill(s.begin(), s.end(), 0.0f);
-        accumulate_scores_reference(q, mags, phases, f, s);
+        accumulate_scores_plain(q, mags, phases, f, s);
     });
     const float qn = enc->norm_grid()[query->norm_q];
     std::size_t differ = 0;

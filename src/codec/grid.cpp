@@ -31,30 +31,20 @@ SpectralGrid uniform_phase_grid(std::uint8_t bits) {
     return grid;
 }
 
-namespace {
-
-// Linear scan: a later entry wins only with a strictly smaller distance, so a
-// NaN distance never wins and ties stay at the lowest position.
-template <class Distance>
-std::size_t scan_nearest(std::size_t count, Distance distance) {
+std::size_t nearest_log_index(std::span<const float> grid, float x) {
+    const float lx = logf(x);
+    // A later entry wins only with a strictly smaller distance, so a NaN
+    // distance never wins and ties stay at the lowest position.
     std::size_t best = 0;
-    float best_d = distance(0);
-    for (std::size_t j = 1; j < count; ++j) {
-        const float d = distance(j);
+    float best_d = grid.empty() ? 0.0f : std::fabs(logf(grid[0]) - lx);
+    for (std::size_t j = 1; j < grid.size(); ++j) {
+        const float d = std::fabs(logf(grid[j]) - lx);
         if (d < best_d) {
             best = j;
             best_d = d;
         }
     }
     return best;
-}
-
-}  // namespace
-
-std::size_t nearest_log_index(std::span<const float> grid, float x) {
-    const float lx = logf(x);
-    if (grid.size() <= 1) return 0;
-    return scan_nearest(grid.size(), [&](std::size_t j) { return std::fabs(logf(grid[j]) - lx); });
 }
 
 std::size_t nearest_index(std::span<const float> grid, float p) { return first_nearest_plain(grid, p); }

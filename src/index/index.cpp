@@ -8,9 +8,8 @@
 #include <new>
 #include <string>
 
-#include "index/literal_kernel.hpp"
-#include "index/ordered_ops.hpp"
-#include "index/table_kernel.hpp"
+#include "simd/ordered_ops.hpp"
+#include "simd/scoring.hpp"
 
 namespace korvane {
 
@@ -356,8 +355,8 @@ Result<SpectralSearchResult> SpectralIndex::search_codes(const SpectralCodes& qu
         }
         const std::span<const BinTerms> block_terms(terms.data(), take);
         for (std::size_t g = 0; g < segments.size(); ++g)
-            accumulate_segment(block_terms, bins, segments[g], s.data() + g * kSegmentItems, scratch);
-        if (!side.empty()) accumulate_scores_reference(q, side_mags_, side_phases_, e.f(), side);
+            accumulate_scores(block_terms, bins, segments[g], s.data() + g * kSegmentItems, scratch);
+        if (!side.empty()) accumulate_scores_plain(q, side_mags_, side_phases_, e.f(), side);
     }
     for (std::size_t i = 0; i < side.size(); ++i) s[side_ids_[i]] = side[i];
 

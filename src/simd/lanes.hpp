@@ -1,5 +1,5 @@
-// Small AVX2 helpers the fast steps share: an in-register transpose, a
-// horizontal sum, and products and sums whose operand order is fixed.
+// Small AVX2 helpers the fast steps share: an in-register transpose and a
+// horizontal sum.
 #pragma once
 
 #include <immintrin.h>
@@ -46,20 +46,6 @@ inline std::int32_t lane_sum(__m256i v) {
     s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(1, 0, 3, 2)));
     s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(2, 3, 0, 1)));
     return _mm_cvtsi128_si32(s);
-}
-
-// The eight-lane forms of mul_ordered and add_ordered (index/ordered_ops.hpp):
-// the left operand's NaN wins, whatever the compiler would rather do.
-inline __m256 mul_ordered8(__m256 x, __m256 y) {
-    __m256 r;
-    asm("vmulps %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
-    return r;
-}
-
-inline __m256 add_ordered8(__m256 x, __m256 y) {
-    __m256 r;
-    asm("vaddps %2, %1, %0" : "=x"(r) : "x"(x), "x"(y));
-    return r;
 }
 
 }  // namespace korvane

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "index/code_store.hpp"
-#include "index/ordered_ops.hpp"
-#include "index/table_kernel.hpp"
+#include "simd/ordered_ops.hpp"
+#include "simd/scoring.hpp"
 #include "test_support.hpp"
 
 using namespace korvane;
@@ -160,8 +160,8 @@ public:
                 terms.push_back({mag_terms[j].data(), cosines[j].data(), absent});
             }
             std::vector<float> got(n, 0.0f), wide(n, 0.0f);
-            accumulate_segment(terms, bins, packed_.segments().front(), got.data(), scratch);
-            accumulate_segment(terms, bins, wide_.segments().front(), wide.data(), scratch);
+            accumulate_scores(terms, bins, packed_.segments().front(), got.data(), scratch);
+            accumulate_scores(terms, bins, wide_.segments().front(), wide.data(), scratch);
             const std::vector<float> want = plain_sum(terms, bins);
             ASSERT_EQ(bits_of(got), bits_of(want)) << what << ", round " << round;
             ASSERT_EQ(bits_of(wide), bits_of(want)) << what << ", round " << round;

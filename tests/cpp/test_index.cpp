@@ -17,7 +17,7 @@
 #include "codec/encoder.hpp"
 #include "codec/error.hpp"
 #include "index/index.hpp"
-#include "index/literal_kernel.hpp"
+#include "simd/scoring.hpp"
 #include "test_support.hpp"
 
 using namespace korvane;

@@ -22,7 +22,7 @@
 #include "codec/encoder.hpp"
 #include "codec/error.hpp"
 #include "index/index.hpp"
-#include "index/literal_kernel.hpp"
+#include "simd/scoring.hpp"
 
 namespace korvane::testing {
 
@@ -106,7 +106,7 @@ inline SpectralSearchResult oracle_search(const SpectralEncoder& e, const DenseR
         dq.phases.push_back(e.phase_grid()[query.phase_q[j]]);
     }
     std::vector<float> s(n, 0.0f);
-    accumulate_scores_reference(dq, rows.mags, rows.phases, e.f(), s);
+    accumulate_scores_plain(dq, rows.mags, rows.phases, e.f(), s);
     const float qn = e.norm_grid()[query.norm_q];
     const float big_d = static_cast<float>(e.dim());
     for (std::size_t r = 0; r < n; ++r) {

@@ -1,5 +1,5 @@
 // Every AVX2 intrinsic of the index lives in this file.
-#include "index/table_kernel.hpp"
+#include "simd/scoring.hpp"
 
 #include <immintrin.h>
 
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "index/ordered_ops.hpp"
+#include "simd/ordered_ops.hpp"
 #include "simd/lanes.hpp"
 
 namespace korvane {
@@ -239,7 +239,7 @@ void fill_mag_terms(float a, std::span<const float> mag_grid, std::span<float> m
     for (std::size_t m = g; m < mag_terms.size(); ++m) mag_terms[m] = 0.0f;
 }
 
-void accumulate_segment(std::span<const BinTerms> terms, std::span<const std::uint16_t> bins, const Segment& seg,
+void accumulate_scores(std::span<const BinTerms> terms, std::span<const std::uint16_t> bins, const Segment& seg,
                         float* scores, std::vector<float>& scratch) {
     const CodeFormat& f = seg.format;
     switch (f.kind) {

@@ -1,8 +1,8 @@
-#include "index/literal_kernel.hpp"
+#include "simd/scoring.hpp"
 
 #include <cmath>
 
-#include "index/ordered_ops.hpp"
+#include "simd/ordered_ops.hpp"
 
 namespace korvane {
 
@@ -11,7 +11,7 @@ float query_weight(const DecodedQuery& q, std::size_t j, std::size_t f) {
     return (h > 0 && h + 1 < f) ? 2.0f * q.mags[j] : q.mags[j];
 }
 
-void accumulate_scores_reference(const DecodedQuery& query, std::span<const float> mags,
+void accumulate_scores_plain(const DecodedQuery& query, std::span<const float> mags,
                                  std::span<const float> phases, std::size_t f, std::span<float> scores) {
     const std::size_t n = scores.size();
     for (std::size_t j = 0; j < query.bins.size(); ++j) {
