@@ -13,6 +13,7 @@ import time
 
 import numpy as np
 
+import bench_search
 import korvane
 from numpy_codec import numpy_dense_rows, numpy_encode, numpy_search
 
@@ -32,19 +33,12 @@ def unit_rows(x):
 
 
 def gaussian(rng, n, dim):
-    return unit_rows(rng.standard_normal((n, dim), dtype=np.float32))
+    return unit_rows(bench_search.gaussian(rng, n, dim))
 
 
-def smooth(rng, n, dim, block=50000):
+def smooth(rng, n, dim):
     """Signals whose spectra decay with frequency."""
-    f = dim // 2 + 1
-    decay = np.exp(-0.08 * np.arange(f))
-    out = np.empty((n, dim), dtype=np.float32)
-    for i in range(0, n, block):
-        m = min(block, n - i)
-        spectra = (rng.standard_normal((m, f)) + 1j * rng.standard_normal((m, f))) * decay
-        out[i:i + m] = np.fft.irfft(spectra, n=dim)
-    return unit_rows(out)
+    return unit_rows(bench_search.smooth(rng, n, dim))
 
 
 def exact_neighbours(x, queries, block=2000):

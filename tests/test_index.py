@@ -1,8 +1,4 @@
 import math
-import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -10,13 +6,7 @@ import pytest
 import korvane as K
 
 
-from helpers import exact, exact_batch, notes, rows
-
-
-def run_child(code, timeout=120):
-    """Runs `code` in a fresh interpreter with this one's environment."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=os.environ)
+from helpers import exact, exact_batch, notes, rows, run_python
 
 
 class Hooked:
@@ -203,7 +193,7 @@ def test_rows_past_the_item_limit_are_refused_before_any_is_encoded():
     # and of 2^33 rows, a few bytes of real memory each. The child's address
     # space is capped where it can be, so that a late refusal fails instead
     # of filling the machine.
-    result = run_child("""
+    result = run_python("""
         import os, resource
         import numpy as np
         from numpy.lib.stride_tricks import as_strided
@@ -226,7 +216,7 @@ def test_rows_past_the_item_limit_are_refused_before_any_is_encoded():
             except ValueError as exc:
                 print(exc)
             assert state() == before
-    """)
+    """, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         f"invalid input: an index holds at most 4294967295 items; it has 3 and {n} were added"
@@ -413,7 +403,7 @@ def test_search_memory_does_not_grow_with_the_query_record():
     # A record of 1,000,000 bins (F is 5, so each bin many times over) against
     # a one-item index: the search's peak resident growth stays far below the
     # kilobyte per bin that tables for every bin at once would take.
-    result = run_child("""
+    result = run_python("""
         import resource
         import numpy as np
         import korvane as K
@@ -428,7 +418,7 @@ def test_search_memory_does_not_grow_with_the_query_record():
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         ids, scores = ix.search(q, 5)
         print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak, ids.tolist(), scores.shape)
-    """)
+    """, timeout=120)
     assert result.returncode == 0, result.stderr
     grown_kib, rest = result.stdout.split(" ", 1)
     assert rest.strip() == "[0] (1,)"
@@ -440,7 +430,7 @@ def test_search_batch_memory_is_bounded_by_a_chunk_of_queries(form):
     # 100,000 query rows of dim 768 (307 MB): a search_batch that copied and
     # encoded them all before the first search grew by about 1 GB. Growth
     # beyond the input and the results stays within a few chunks of rows.
-    result = run_child(f"""
+    result = run_python(f"""
         import resource
         import numpy as np
         import korvane as K
@@ -455,7 +445,7 @@ def test_search_batch_memory_is_bounded_by_a_chunk_of_queries(form):
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         ids, scores = ix.search_batch(queries, 1)
         print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak, len(ids), len(scores))
-    """)
+    """, timeout=120)
     assert result.returncode == 0, result.stderr
     grown_kib, rest = result.stdout.split(" ", 1)
     assert rest.strip() == "100000 100000"

@@ -15,7 +15,6 @@ namespace korvane {
 
 namespace {
 
-
 // The ranking order as one integer per item, larger is better: higher score
 // first, NaN after every number, equal scores (+0 and -0 too) by ascending
 // id. Keys are distinct, so the order is total.

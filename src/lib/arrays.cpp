@@ -164,13 +164,6 @@ ArrayRows::Row ArrayRows::row(std::size_t r) const {
     return row;
 }
 
-std::size_t ArrayRows::values_in(std::size_t r0, std::size_t r1) const {
-    if (list_.empty()) return (r1 - r0) * first_.len;
-    std::size_t n = 0;
-    for (std::size_t r = r0; r < r1; ++r) n += list_[r].len;
-    return n;
-}
-
 bool ArrayRows::rows_of_length(std::size_t n) const {
     if (list_.empty()) return rows_ == 0 || first_.len == n;
     for (const Row& r : list_)

@@ -43,7 +43,7 @@ std::optional<std::vector<float>> read_vector_array(PyObject* o);
 //
 // For converting in bounded chunks: `rows()` and `values()` give the sizes,
 // and `copy(r0, r1, out)` writes rows r0 .. r1 - 1 one after another into
-// `out`, `values_in(r0, r1)` floats. Rows may differ in length only in the
+// `out`. Rows may differ in length only in the
 // list form; `rows_of_length(n)` tells whether all have length n.
 class ArrayRows {
 public:
@@ -52,7 +52,6 @@ public:
 
     std::size_t rows() const { return rows_; }
     std::size_t values() const { return values_; }
-    std::size_t values_in(std::size_t r0, std::size_t r1) const;
     bool rows_of_length(std::size_t n) const;
     void copy(std::size_t r0, std::size_t r1, float* out) const noexcept;
 

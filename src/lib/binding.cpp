@@ -302,18 +302,18 @@ std::optional<std::vector<std::uint8_t>> to_u8_vec(PyObject* o) {
 
 namespace {
 
-// An exact list or tuple whose items are all exact floats, appended to `out`
-// in one pass; false, with nothing appended, for any other object. Reading
-// such items runs no Python code, so with the interpreter lock held nothing
-// can change the sequence meanwhile, and the values are those of the
-// item-by-item conversion. Without the lock another thread could, so there
-// every sequence takes the item-by-item way with its strong references.
 // A first reservation for rows converted one by one: the first row's length
 // times the row count, both hints, at most 2^22 values (16 MiB).
 std::size_t rows_reservation(Py_ssize_t row_hint, Py_ssize_t rows_hint) {
     return std::min<std::size_t>(capped(row_hint) * capped(rows_hint), std::size_t{1} << 22);
 }
 
+// An exact list or tuple whose items are all exact floats, appended to `out`
+// in one pass; false, with nothing appended, for any other object. Reading
+// such items runs no Python code, so with the interpreter lock held nothing
+// can change the sequence meanwhile, and the values are those of the
+// item-by-item conversion. Without the lock another thread could, so there
+// every sequence takes the item-by-item way with its strong references.
 bool append_exact_floats(PyObject* seq, std::vector<float>& out) {
 #ifdef Py_GIL_DISABLED
     (void)seq;

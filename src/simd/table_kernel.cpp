@@ -1,4 +1,5 @@
-// Every AVX2 intrinsic of the index lives in this file.
+// The table-driven scoring kernel over code columns, and the passes over
+// the scores that follow it.
 #include "simd/scoring.hpp"
 
 #include <immintrin.h>
@@ -240,7 +241,7 @@ void fill_mag_terms(float a, std::span<const float> mag_grid, std::span<float> m
 }
 
 void accumulate_scores(std::span<const BinTerms> terms, std::span<const std::uint16_t> bins, const Segment& seg,
-                        float* scores, std::vector<float>& scratch) {
+                       float* scores, std::vector<float>& scratch) {
     const CodeFormat& f = seg.format;
     switch (f.kind) {
         case CodeFormat::Kind::Byte: return accumulate_with(ByteCodes(f), terms, bins, seg, scores, scratch);
