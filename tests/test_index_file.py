@@ -1,3 +1,5 @@
+import errno
+import json
 import os
 import pathlib
 import pwd
@@ -164,61 +166,147 @@ def test_save_to_a_path_near_the_length_limit(tmp_path, saved, name_length):
     assert len(K.SpectralIndex.load(path)) == 3
 
 
-def in_place_error(path, data):
-    """The message of writing `path` in place, as open and write give it."""
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-        try:
-            os.write(fd, data)
-        finally:
-            os.close(fd)
-    except OSError as e:
-        return f"I/O error: {os.strerror(e.errno)} (os error {e.errno})"
-    pytest.fail(f"{path} was written")
-
-
 def test_save_reports_the_error_of_the_path_given(saved):
     # /proc takes no new files: the error is the file's own (unprivileged:
-    # not writable; root: the write fails), never the temporary's.
-    _, ix, _, data = saved
-    expected = in_place_error("/proc/version", data)
+    # not writable; root: no room can be reserved in it), never the
+    # temporary's.
+    _, ix, _, _ = saved
+    err = errno.EOPNOTSUPP if os.geteuid() == 0 else errno.EACCES
     with pytest.raises(OSError) as info:
         ix.save("/proc/version")
-    assert info.value.args == (expected,)
+    assert info.value.args == (f"I/O error: {os.strerror(err)} (os error {err})",)
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as two users")
-def test_save_over_another_users_file_in_a_sticky_directory(saved):
-    # The temporary can be made, but the directory refuses to rename it over
-    # a file its maker does not own: the file, writable by all, is written
-    # in place, keeping its owner and mode.
-    _, ix, _, data = saved
-    nobody = pwd.getpwnam("nobody")
+# Saving over an index where the directory refuses the rename or the
+# temporary, run for real as root in a mount namespace of its own: the file is
+# written in place, and whatever fails, the path holds the old index or the
+# whole new one. Layouts: "bound", a file on a small file system bind-mounted
+# over a file (rename EBUSY); "sticky", a file in a sticky directory open to
+# all, saved by another user (rename EPERM); "closed", a directory where the
+# saver may make no file (no temporary). The child prints what it found.
+IN_PLACE_CHILD = """
+import json, os, pwd, resource, subprocess, sys
+import numpy as np
+import korvane as K
+
+work, layout, small_fs, filler, owner, saver, fsize, old_n, new_n = json.loads(sys.argv[1])
+
+def index(n):
+    ix = K.SpectralIndex(K.SpectralEncoder(64, 32, 4, 3, 2))
+    ix.add_embeddings(np.random.default_rng(n).standard_normal((n, 64)).astype(np.float32))
+    return ix
+
+old, new = index(old_n), index(new_n)
+os.mkdir(os.path.join(work, "ref"))
+refs = {}
+for name, ix in (("old", old), ("new", new)):
+    ix.save(os.path.join(work, "ref", name))
+    refs[name] = open(os.path.join(work, "ref", name), "rb").read()
+
+def small(path, mode):
+    os.makedirs(path, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size=1M,mode={mode:o}", "tmpfs", path], check=True)
+
+home = os.path.join(work, layout)
+if layout == "bound":
+    os.mkdir(home)
+    small(os.path.join(work, "small"), 0o755)
+    stored = os.path.join(work, "small", "old.idx")
+    target = os.path.join(home, "bound.idx")
+    open(target, "wb").close()
+else:
+    if small_fs:
+        small(home, 0o1777 if layout == "sticky" else 0o755)
+    else:
+        os.mkdir(home)
+        os.chmod(home, 0o1777 if layout == "sticky" else 0o755)
+    stored = target = os.path.join(home, "f.idx")
+open(stored, "wb").write(refs["old"])
+os.chmod(stored, 0o666)
+ids = pwd.getpwnam(owner)
+os.chown(stored, ids.pw_uid, ids.pw_gid)
+if filler:
+    open(os.path.join(os.path.dirname(stored), "filler"), "wb").write(bytes(filler))
+if layout == "bound":
+    subprocess.run(["mount", "--bind", stored, target], check=True)
+before = sorted(os.listdir(home))
+
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    message = "no error"
+    try:
+        ids = pwd.getpwnam(saver)
+        os.setgid(ids.pw_gid)
+        os.setuid(ids.pw_uid)
+        if fsize:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+        new.save(target)
+    except BaseException as e:
+        message = f"{type(e).__name__}: {e}"
+    finally:
+        os.write(write_end, message.encode())
+        os._exit(0)
+os.close(write_end)
+os.waitpid(pid, 0)
+error = os.read(read_end, 4096).decode()
+data = open(target, "rb").read()
+st = os.stat(target)
+print(json.dumps({
+    "error": error,
+    "holds": [k for k, v in refs.items() if v == data] or ["neither"],
+    "loads": len(K.SpectralIndex.load(target)) if data in refs.values() else None,
+    "owner": pwd.getpwuid(st.st_uid).pw_name, "mode": oct(st.st_mode & 0o7777),
+    "left": sorted(os.listdir(home)) == before,
+}))
+"""
+
+FULL = "OSError: I/O error: No space left on device (os error 28)"
+TOO_LARGE = "OSError: I/O error: File too large (os error 27)"
+
+# Sizes: 1,000 items make 268,144 bytes, 1,500 make 402,144 and 3,000 make
+# 804,144 on a 1 MiB file system. The sticky directory holds the temporary
+# too: 300 KB of other data leave it room for that, but not for the copy.
+IN_PLACE_CASES = {
+    # id: (layout, on a 1 MiB file system, other data, owner, saver, RLIMIT_FSIZE, protected_regular,
+    #      old items, new items, error, what the path holds)
+    "bind-mounted, disk full": ("bound", True, 400_000, "root", "root", 0, 0, 1000, 3000, FULL, "old"),
+    "bind-mounted, room enough": ("bound", True, 0, "root", "root", 0, 0, 1000, 3000, "no error", "new"),
+    "sticky, nearly full": ("sticky", True, 300_000, "root", "nobody", 0, 0, 1000, 1500, FULL, "old"),
+    "sticky, room enough": ("sticky", True, 0, "root", "nobody", 0, 0, 1000, 1500, "no error", "new"),
+    "sticky, protected_regular, a third user's file":
+        ("sticky", False, 0, "daemon", "nobody", 0, 1, 54, 300, "no error", "new"),
+    "no new file, size limit": ("closed", False, 0, "root", "nobody", 40_000, 0, 54, 300, TOO_LARGE, "old"),
+    "no new file, within the limit": ("closed", False, 0, "root", "nobody", 40_000, 0, 54, 100, "no error", "new"),
+}
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root: mounts a small file system and saves as other users")
+@pytest.mark.parametrize("case", IN_PLACE_CASES.values(), ids=IN_PLACE_CASES.keys())
+def test_save_in_place_leaves_the_old_index_or_the_whole_new_one(case):
+    layout, small_fs, filler, owner, saver, fsize, protect, old_n, new_n, error, holds = case
     # Under /tmp, which every user can reach (the test's own temporary
     # directory may sit where "nobody" cannot).
-    shared = tempfile.mkdtemp(prefix="korvane-sticky-", dir="/tmp")
+    work = tempfile.mkdtemp(prefix="korvane-in-place-", dir="/tmp")
+    os.chmod(work, 0o755)
+    guard = pathlib.Path("/proc/sys/fs/protected_regular")
+    was = guard.read_text()
     try:
-        os.chmod(shared, 0o1777)
-        path = os.path.join(shared, "shared.idx")
-        pathlib.Path(path).write_bytes(b"old index" * 100)
-        os.chmod(path, 0o666)
-        pid = os.fork()
-        if pid == 0:
-            code = 1
-            try:
-                os.setgid(nobody.pw_gid)
-                os.setuid(nobody.pw_uid)
-                code = 0 if ix.save(path) == len(data) else 2
-            finally:
-                os._exit(code)
-        _, status = os.waitpid(pid, 0)
-        assert os.waitstatus_to_exitcode(status) == 0
-        assert pathlib.Path(path).read_bytes() == data
-        st = os.stat(path)
-        assert (st.st_uid, st.st_mode & 0o7777) == (0, 0o666)
-        assert os.listdir(shared) == ["shared.idx"]
+        guard.write_text(str(protect))
+        args = json.dumps([work, layout, small_fs, filler, owner, saver, fsize, old_n, new_n])
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(K.__file__))
+        out = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c", IN_PLACE_CHILD, args],
+                             capture_output=True, text=True, timeout=120, env=env)
     finally:
-        shutil.rmtree(shared)
+        guard.write_text(was)
+        shutil.rmtree(work)
+    assert out.returncode == 0, out.stderr
+    found = json.loads(out.stdout)
+    assert (found["error"], found["holds"]) == (error, [holds])
+    assert found["loads"] == (old_n if holds == "old" else new_n)
+    # The file that stood there was written in place: its owner and mode are
+    # its own, and nothing is left beside it.
+    assert (found["owner"], found["mode"], found["left"]) == (owner, "0o666", True)
 
 
 # ---- interruption ----------------------------------------------------------

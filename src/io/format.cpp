@@ -91,11 +91,14 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     if (auto s = check_grid_length(e.mag_grid(), "mag_grid", e.mag_bits()); !s) return fail(s.error());
     if (auto s = check_grid_length(e.phase_grid(), "phase_grid", e.phase_bits()); !s) return fail(s.error());
     if (auto s = check_grid_length(e.norm_grid(), "norm_grid", e.norm_bits()); !s) return fail(s.error());
-    auto opened = BufferedWriter::replace(path, check);
+    const std::uint64_t n = index.size();
+    const std::size_t f = e.f();
+    const std::uint64_t grid_values = e.mag_grid().size() + e.phase_grid().size() + e.norm_grid().size();
+    const std::uint64_t length = kHeaderSize + 4 * (grid_values + 2 * f * n + n);
+    auto opened = BufferedWriter::replace(path, length, check);
     if (!opened) return fail(opened.error());
     BufferedWriter& out = *opened;
 
-    const std::uint64_t n = index.size();
     std::uint8_t header[kHeaderSize] = {};
     std::memcpy(header, kMagic, 4);
     put_le<std::uint32_t>(header + 4, kFormatVersion);
@@ -112,7 +115,6 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
 
     // The dense sections, a block of rows at a time: the index keeps codes,
     // and the rows are formed only to be written.
-    const std::size_t f = e.f();
     const std::size_t rows_per_block = std::max<std::size_t>(1, kBlockValues / f);
     std::vector<float> block(std::min<std::uint64_t>(rows_per_block, n) * f);
     for (int section = 0; section < 2; ++section) {
@@ -126,8 +128,7 @@ Result<std::uint64_t> write_index_file(const SpectralIndex& index, const std::st
     }
     if (auto s = write_f32s(out, index.norms()); !s) return fail(s.error());
     if (auto s = out.commit(); !s) return fail(s.error());
-    const std::uint64_t grid_values = e.mag_grid().size() + e.phase_grid().size() + e.norm_grid().size();
-    return kHeaderSize + 4 * (grid_values + 2 * f * n + n);
+    return length;
 }
 
 namespace {

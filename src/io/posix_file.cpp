@@ -26,11 +26,16 @@ namespace {
 // After EINTR: whether to make the call again.
 bool again(InterruptCheck check) { return check == nullptr || check(); }
 
+int system_openat(int dir_fd, const char* name, int flags, mode_t mode) { return ::openat(dir_fd, name, flags, mode); }
+
+constexpr FileCalls kSystemCalls{system_openat, ::read, ::write, ::fallocate, ::ftruncate, ::fsync, ::renameat};
+FileCalls calls = kSystemCalls;
+
 // open(2) made again after EINTR while the check allows; given up, it fails
 // with errno EINTR.
 int open_at(int dir_fd, const std::string& path, int flags, InterruptCheck check, mode_t mode = 0) {
     for (;;) {
-        const int fd = ::openat(dir_fd, path.c_str(), flags, mode);
+        const int fd = calls.openat(dir_fd, path.c_str(), flags, mode);
         if (fd >= 0 || errno != EINTR) return fd;
         if (!again(check)) {
             errno = EINTR;
@@ -44,6 +49,9 @@ int open_at(int dir_fd, const std::string& path, int flags, InterruptCheck check
 SpectralError os_error(int err) { return err == EINTR ? SpectralError(Interrupted{}) : io_error_from_errno(err); }
 
 }  // namespace
+
+FileCalls& file_calls() { return calls; }
+const FileCalls& system_file_calls() { return kSystemCalls; }
 
 BufferedReader::BufferedReader(int fd, std::uint64_t file_size, InterruptCheck check)
     : fd_(fd), check_(check), file_size_(file_size), buf_(new std::uint8_t[kIoBufferSize]) {}
@@ -171,24 +179,19 @@ std::string temp_name(const std::string& target, long name_max) {
     return "." + base + "." + hex + ".tmp";
 }
 
-// Whether, after making or renaming a temporary failed with `err`, writing
-// the file in place may still work: the directory refused the new name or
-// the rename, or takes no new names at all (as under /proc). Running out of
-// space, descriptors or memory, a device error and an interruption are
-// reported as they are; writing in place would meet them with the old file
-// already cut.
-bool in_place_may_work(int err) {
+// The errors with which a directory refuses a new name or a rename while the
+// file already there may still be writable: after one of these an existing
+// file is written in place. Every other error is the save's own, reported as
+// it is, with the old file as it was.
+bool directory_refused(int err) {
     switch (err) {
-        case ENOSPC:
-        case EDQUOT:
-        case EMFILE:
-        case ENFILE:
-        case ENOMEM:
-        case EIO:
-        case EINTR:
-            return false;
-        default:
+        case EACCES:  // no right to add a name to the directory (or a security module's no)
+        case EPERM:   // a sticky directory and another user's file; an append-only directory
+        case ENOENT:  // a directory whose file system makes no files (procfs, sysfs)
+        case EBUSY:   // the file is a mount point: a file bind-mounted into place
             return true;
+        default:
+            return false;
     }
 }
 
@@ -201,31 +204,50 @@ void sync_directory(int dir_fd) {
     ::close(fd);
 }
 
+// `err` with `note` after its text, when it is an Io.
+SpectralError with_note(SpectralError err, const std::string& note) {
+    if (auto* io = std::get_if<Io>(&err)) io->text += note;
+    return err;
+}
+
 }  // namespace
 
-BufferedWriter::BufferedWriter(int fd, InterruptCheck check)
-    : fd_(fd), check_(check), buf_(new std::uint8_t[kIoBufferSize]) {}
+BufferedWriter::BufferedWriter(Mode mode, int fd, InterruptCheck check)
+    : mode_(mode), fd_(fd), check_(check), buf_(new std::uint8_t[kIoBufferSize]) {}
 
 BufferedWriter::BufferedWriter(BufferedWriter&& other) noexcept
-    : fd_(other.fd_),
+    : mode_(other.mode_),
+      fd_(std::exchange(other.fd_, -1)),
       check_(other.check_),
       interrupted_(other.interrupted_),
       buf_(std::move(other.buf_)),
       used_(other.used_),
-      dir_fd_(other.dir_fd_),
-      temp_name_(std::move(other.temp_name_)),
-      target_name_(std::move(other.target_name_)) {
-    other.fd_ = -1;
-    other.dir_fd_ = -1;
-    other.temp_name_.clear();
-}
+      written_(other.written_),
+      old_size_(other.old_size_),
+      touched_(other.touched_),
+      deferred_(other.deferred_),
+      dir_fd_(std::exchange(other.dir_fd_, -1)),
+      temp_name_(std::exchange(other.temp_name_, {})),
+      target_name_(std::move(other.target_name_)),
+      temp_path_(std::move(other.temp_path_)) {}
 
 BufferedWriter::~BufferedWriter() {
-    if (!temp_name_.empty()) {
-        discard_temp();
-    } else if (fd_ >= 0) {
-        if (!interrupted_) (void)flush();
-        ::close(fd_);
+    switch (mode_) {
+        case Mode::Temporary:
+            discard_temp();
+            break;
+        case Mode::InPlace:
+            if (fd_ >= 0) {
+                if (!touched_) restore_length();
+                ::close(fd_);
+            }
+            break;
+        case Mode::Create:
+            if (fd_ >= 0) {
+                if (!interrupted_) (void)flush_buffer();
+                ::close(fd_);
+            }
+            break;
     }
     if (dir_fd_ >= 0) ::close(dir_fd_);
 }
@@ -241,10 +263,10 @@ Result<BufferedWriter> BufferedWriter::create(const std::string& path, Interrupt
     if (auto s = check_path(path); !s) return fail(s.error());
     const int fd = open_at(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, check, 0666);
     if (fd < 0) return fail(os_error(errno));
-    return BufferedWriter(fd, check);
+    return BufferedWriter(Mode::Create, fd, check);
 }
 
-Result<BufferedWriter> BufferedWriter::replace(const std::string& path, InterruptCheck check) {
+Result<BufferedWriter> BufferedWriter::replace(const std::string& path, std::uint64_t size, InterruptCheck check) {
     if (auto s = check_path(path); !s) return fail(s.error());
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -259,7 +281,7 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path, Interrup
         struct stat named {};
         if (::lstat(target->c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != st.st_dev ||
             named.st_ino != st.st_ino)
-            return create(path, check);
+            return in_place(AT_FDCWD, path, size, check);
         // Renaming would succeed where opening for writing is refused.
         if (::faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return fail(io_error_from_errno(errno));
     }
@@ -269,12 +291,8 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path, Interrup
     // directory needs no right to read it.
     const std::string dir = dir_part(*target);
     const int dir_fd = open_at(AT_FDCWD, dir.empty() ? "." : dir, O_PATH | O_DIRECTORY | O_CLOEXEC, check);
-    if (dir_fd < 0) {
-        const int err = errno;
-        if (in_place_may_work(err)) return create(path, check);
-        return fail(os_error(err));
-    }
-    BufferedWriter out(-1, check);
+    if (dir_fd < 0) return fail(os_error(errno));
+    BufferedWriter out(Mode::Temporary, -1, check);
     out.dir_fd_ = dir_fd;
     out.target_name_ = target->substr(dir.size());
     const long name_max = ::fpathconf(dir_fd, _PC_NAME_MAX);
@@ -290,31 +308,81 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path, Interrup
     }
     if (fd < 0) {
         const int err = errno;
-        // No new file can be made in that directory: write the file in
-        // place, which still works where the file itself is writable, and
-        // reports what is wrong with the path given where it does not.
-        if (in_place_may_work(err)) return create(path, check);
+        // The directory takes no new file: an existing file is written in
+        // place; for a new one, create() reports what the path itself meets.
+        if (directory_refused(err)) return exists ? in_place(AT_FDCWD, path, size, check) : create(path, check);
         return fail(os_error(err));
     }
     out.fd_ = fd;
     out.temp_name_ = std::move(temp);
+    out.temp_path_ = dir + out.temp_name_;
     if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) return fail(io_error_from_errno(errno));
-    return std::move(out);
+    return out;
+}
+
+Result<BufferedWriter> BufferedWriter::in_place(int dir_fd, const std::string& name, std::uint64_t size,
+                                                InterruptCheck check) {
+    // Neither created nor cut: nothing of the file changes before its new
+    // length is reserved. Opening without O_CREAT also keeps clear of the
+    // kernel's guard on other users' files in sticky directories, which
+    // refuses O_CREAT there even for a file open to all.
+    const int fd = open_at(dir_fd, name, O_WRONLY | O_CLOEXEC, check);
+    if (fd < 0) return fail(os_error(errno));
+    BufferedWriter out(Mode::InPlace, fd, check);
+    if (auto s = out.reserve(size); !s) return fail(s.error());
+    return out;
+}
+
+// The blocks for all `size` bytes, taken before any old byte changes, so that
+// a full disk, a quota or a size limit fails here with the old file whole.
+// Only fallocate(2) is asked: a file system without it (some network and
+// user-space file systems) fails the save rather than risk running out part
+// way, since no emulation can tell whether the old file's blocks are all
+// there to be overwritten. The old bytes are never touched here; the length
+// the reservation adds is taken back on failure.
+Status BufferedWriter::reserve(std::uint64_t size) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return fail(io_error_from_errno(errno));
+    old_size_ = static_cast<std::uint64_t>(st.st_size);
+    if (size == 0) return {};
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(io_error_from_errno(EFBIG));
+    while (calls.fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0) {
+        const int err = errno;
+        if (err == EINTR && again(check_)) continue;
+        restore_length();
+        return fail(os_error(err));
+    }
+    return {};
+}
+
+void BufferedWriter::restore_length() noexcept {
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != old_size_)
+        (void)calls.ftruncate(fd_, static_cast<off_t>(old_size_));
 }
 
 Status BufferedWriter::write(std::span<const std::uint8_t> bytes) {
     const std::uint8_t* data = bytes.data();
     const std::size_t len = bytes.size();
     if (len > kIoBufferSize - used_) {
-        if (auto s = flush(); !s) return s;
+        if (auto s = flush_buffer(); !s) return noted(std::move(s));
     }
-    if (len >= kIoBufferSize) return write_all(data, len);
+    if (len >= kIoBufferSize) return noted(write_all(data, len));
     std::memcpy(buf_.get() + used_, data, len);
     used_ += len;
     return {};
 }
 
-Status BufferedWriter::flush() {
+Status BufferedWriter::flush() { return noted(flush_buffer()); }
+
+// A failure after old bytes were overwritten, with no temporary behind it,
+// says so: the old file is gone.
+Status BufferedWriter::noted(Status s) const {
+    if (s || mode_ != Mode::InPlace || !touched_) return s;
+    return fail(with_note(s.error(), "; the file was left part written"));
+}
+
+Status BufferedWriter::flush_buffer() {
     if (used_ == 0) return {};
     std::size_t written = 0;
     auto s = write_all(buf_.get(), used_, &written);
@@ -324,76 +392,138 @@ Status BufferedWriter::flush() {
 }
 
 Status BufferedWriter::commit() {
-    const bool temp = !temp_name_.empty();
-    Status s = flush();
-    if (s && temp && ::fsync(fd_) != 0) s = fail(io_error_from_errno(errno));
+    if (mode_ == Mode::InPlace) {
+        if (auto s = finish_in_place(); !s) return noted(std::move(s));
+        return run_deferred_check();
+    }
+    Status s = flush_buffer();
+    const bool temp = mode_ == Mode::Temporary;
+    if (s && temp && calls.fsync(fd_) != 0) s = fail(io_error_from_errno(errno));
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && s) s = fail(io_error_from_errno(errno));
     if (!temp) return s;
-    if (s && ::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, target_name_.c_str()) != 0) {
-        // Refused (another user's file in a sticky directory, a file mounted
-        // over): the finished temporary is copied into the file instead.
-        const int err = errno;
-        s = in_place_may_work(err) ? copy_into_place() : fail(io_error_from_errno(err));
-        discard_temp();
-        return s;
-    }
     if (!s) {
         discard_temp();
         return s;
+    }
+    if (calls.renameat(dir_fd_, temp_name_.c_str(), dir_fd_, target_name_.c_str()) != 0) {
+        const int err = errno;
+        if (directory_refused(err)) return copy_into_place();
+        discard_temp();
+        return fail(io_error_from_errno(err));
     }
     temp_name_.clear();
     sync_directory(dir_fd_);
     return {};
 }
 
+// The old bytes are overwritten: cut the file to its new length and make it
+// durable, calls a signal interrupts being made again.
+Status BufferedWriter::finish_in_place() {
+    Status s = flush_buffer();
+    if (s) {
+        touched_ = true;
+        if (calls.ftruncate(fd_, static_cast<off_t>(written_)) != 0) s = fail(io_error_from_errno(errno));
+    }
+    while (s && calls.fsync(fd_) != 0) {
+        if (errno == EINTR) {
+            deferred_ = true;
+            continue;
+        }
+        s = fail(io_error_from_errno(errno));
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0 && s) s = fail(io_error_from_errno(errno));
+    return s;
+}
+
+// A signal that came while old bytes were overwritten is answered now that
+// the file is whole: the check may still stop the call.
+Status BufferedWriter::run_deferred_check() {
+    if (deferred_ && !again(check_)) return fail(Interrupted{});
+    return {};
+}
+
+// The rename was refused: the finished, synced temporary is copied over the
+// file. One whole copy of the new file exists at every moment: the temporary
+// goes only once the file holds all of it, synced, and is kept, its path
+// given, when the copy fails after overwriting old bytes.
 Status BufferedWriter::copy_into_place() {
     const int in = open_at(dir_fd_, temp_name_, O_RDONLY | O_CLOEXEC, check_);
-    if (in < 0) return fail(os_error(errno));
-    fd_ = open_at(dir_fd_, target_name_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, check_, 0666);
-    if (fd_ < 0) {
+    struct stat st {};
+    if (in < 0 || ::fstat(in, &st) != 0) {
         const int err = errno;
-        ::close(in);
+        if (in >= 0) ::close(in);
+        discard_temp();
         return fail(os_error(err));
     }
+    auto opened = in_place(dir_fd_, target_name_, static_cast<std::uint64_t>(st.st_size), check_);
+    if (!opened) {
+        ::close(in);
+        discard_temp();
+        return fail(opened.error());
+    }
+    BufferedWriter& out = *opened;
     Status s;
     for (;;) {
-        const ssize_t r = ::read(in, buf_.get(), kIoBufferSize);
+        const ssize_t r = calls.read(in, buf_.get(), kIoBufferSize);
         if (r < 0) {
-            const int err = errno;
-            if (err == EINTR && again(check_)) continue;
-            s = fail(os_error(err));
+            if (errno == EINTR) {
+                out.deferred_ = true;
+                continue;
+            }
+            s = fail(io_error_from_errno(errno));
             break;
         }
         if (r == 0) break;
-        if (s = write_all(buf_.get(), static_cast<std::size_t>(r)); !s) break;
+        if (s = out.write_all(buf_.get(), static_cast<std::size_t>(r)); !s) break;
     }
     ::close(in);
-    const int out = std::exchange(fd_, -1);
-    if (::close(out) != 0 && s) s = fail(io_error_from_errno(errno));
-    return s;
+    if (s) s = out.finish_in_place();
+    if (!s && out.touched_) {
+        temp_name_.clear();  // now the only whole copy
+        return fail(with_note(s.error(), "; the new file is kept whole at " + temp_path_));
+    }
+    discard_temp();
+    if (!s) return s;
+    return out.run_deferred_check();
 }
 
 Status BufferedWriter::write_all(const std::uint8_t* data, std::size_t len, std::size_t* written) {
     if (written != nullptr) *written = 0;
+    // In place, old bytes change from the first write on: the write then runs
+    // to its end, a signal's check waiting until the file is whole.
+    const bool in_place = mode_ == Mode::InPlace;
+    if (in_place && len > 0) touched_ = true;
     while (len > 0) {
-        const ssize_t w = ::write(fd_, data, len);
+        const ssize_t w = calls.write(fd_, data, len);
         if (w < 0) {
             const int err = errno;
-            if (err == EINTR && again(check_)) continue;
-            // No last flush from the destructor: it would block again.
-            if (err == EINTR) interrupted_ = true;
+            if (err == EINTR) {
+                if (in_place) {
+                    deferred_ = true;
+                    continue;
+                }
+                if (again(check_)) continue;
+                // No last flush from the destructor: it would block again.
+                interrupted_ = true;
+            }
             return fail(os_error(err));
         }
         if (w == 0) return fail(Io{"failed to write whole buffer"});
         data += w;
         len -= static_cast<std::size_t>(w);
+        written_ += static_cast<std::uint64_t>(w);
         if (written != nullptr) *written += static_cast<std::size_t>(w);
         // A signal can cut a write short without EINTR (a pipe that took part
         // of it): the check runs before the next write, which may block.
-        if (len > 0 && check_ != nullptr && !check_()) {
-            interrupted_ = true;
-            return fail(Interrupted{});
+        if (len > 0 && check_ != nullptr) {
+            if (in_place) {
+                deferred_ = true;
+            } else if (!check_()) {
+                interrupted_ = true;
+                return fail(Interrupted{});
+            }
         }
     }
     return {};

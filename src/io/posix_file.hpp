@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include <sys/types.h>
+
 #include "codec/error.hpp"
 
 namespace korvane {
@@ -55,61 +57,103 @@ private:
     std::size_t end_ = 0;
 };
 
+// The system calls through which files are opened and written, in one table
+// so that tests can make any of them fail at a chosen point. Each returns and
+// sets errno as the call of its name does.
+struct FileCalls {
+    int (*openat)(int dir_fd, const char* name, int flags, mode_t mode);
+    ssize_t (*read)(int fd, void* data, std::size_t len);
+    ssize_t (*write)(int fd, const void* data, std::size_t len);
+    int (*fallocate)(int fd, int mode, off_t offset, off_t len);
+    int (*ftruncate)(int fd, off_t len);
+    int (*fsync)(int fd);
+    int (*renameat)(int from_dir, const char* from, int to_dir, const char* to);
+};
+// The table in use; tests replace entries and put system_file_calls() back.
+FileCalls& file_calls();
+const FileCalls& system_file_calls();
+
 // Write side: an 8 KiB buffer in front of a file descriptor. Writes at least
 // as large as the buffer go straight to the file once the buffer is empty.
 class BufferedWriter {
 public:
     // Creates `path`, or truncates it when it exists; commit() closes it.
     static Result<BufferedWriter> create(const std::string& path, InterruptCheck check = nullptr);
-    // Writes to a new temporary file beside `path`; commit() syncs it and
-    // renames it over `path`, so the file there is either the old one or the
-    // new one, never a part. Through a symbolic link the file the link names
-    // is replaced and the link kept. An existing file's permission bits carry
-    // over; a new file gets 0666 less the umask, as with create(). The
-    // temporary is named relative to the directory, so any path create()
-    // takes is taken here too.
+    // Writes `size` bytes (the caller's promise) so that an existing file at
+    // `path` stays whole until the new one is. Normally they go to a new
+    // temporary beside `path`, which commit() syncs and renames over it.
+    // Through a symbolic link the file the link names is replaced and the
+    // link kept. An existing file's permission bits carry over; a new file
+    // gets 0666 less the umask, as with create(). The temporary is named
+    // relative to the directory, so any path create() takes is taken here.
     //
-    // Where replacing is refused but writing in place is not, the file is
-    // written in place as by create(): a path that exists but is not a
-    // regular file, a directory that takes no new file, and a rename the
-    // directory refuses (another user's file in a sticky directory), where
-    // commit() copies the finished temporary into the file. Errors are those
-    // of the path given: an existing file that may not be written is refused
-    // as create() would refuse it.
-    static Result<BufferedWriter> replace(const std::string& path, InterruptCheck check = nullptr);
+    // Where the directory refuses the temporary or the rename (a directory
+    // that takes no new file, another user's file in a sticky directory, a
+    // file bind-mounted into place) an existing regular file is written in
+    // place instead: opened without being created or cut, its new length
+    // reserved before any old byte changes, then overwritten, cut to length
+    // and synced. A refused reservation (a full disk, a quota, a size limit,
+    // a file system that reserves nothing) fails the save with the old file
+    // as it was. Once old bytes are overwritten a signal no longer stops the
+    // write: the check runs after the file is whole. A refused rename copies
+    // the finished temporary in, and the temporary is removed only once the
+    // file holds all of it; should the copy fail after all, the temporary is
+    // kept and its path ends the error's text. A path that exists but is not
+    // a regular file is written as by create().
+    static Result<BufferedWriter> replace(const std::string& path, std::uint64_t size,
+                                          InterruptCheck check = nullptr);
 
     BufferedWriter(BufferedWriter&& other) noexcept;
     BufferedWriter& operator=(BufferedWriter&&) = delete;
-    // Not committed: a temporary is closed and removed; a file written in
-    // place gets one last attempt for what is still buffered (none after an
-    // interruption), its failure ignored because an error has already been
-    // reported on this path.
+    // Not committed: a temporary is closed and removed; a file being written
+    // in place gets its old length back if no old byte was overwritten yet;
+    // a created file gets one last attempt for what is still buffered (none
+    // after an interruption), its failure ignored because an error has
+    // already been reported on this path.
     ~BufferedWriter();
 
     Status write(std::span<const std::uint8_t> data);
     // On failure the bytes not yet written stay buffered.
     Status flush();
-    // Flushes and closes; a temporary is first synced to disk and then
-    // renamed over its target. On failure a temporary is removed and the
-    // target left as it was (unless it was being copied in place).
+    // Flushes and closes. A temporary is first synced and then renamed over
+    // (or copied into) its target; a file written in place is cut to its new
+    // length and synced. On failure a temporary is removed and the target
+    // left as it was, but for a copy that failed part way (see replace()).
     Status commit();
 
 private:
-    BufferedWriter(int fd, InterruptCheck check);
+    enum class Mode { Create, Temporary, InPlace };
+    BufferedWriter(Mode mode, int fd, InterruptCheck check);
+    static Result<BufferedWriter> in_place(int dir_fd, const std::string& name, std::uint64_t size,
+                                           InterruptCheck check);
+    Status reserve(std::uint64_t size);
+    void restore_length() noexcept;
+    Status flush_buffer();
+    Status noted(Status s) const;
+    Status finish_in_place();
+    Status run_deferred_check();
     Status write_all(const std::uint8_t* data, std::size_t len, std::size_t* written = nullptr);
     Status copy_into_place();
     void discard_temp() noexcept;
 
+    Mode mode_;
     int fd_ = -1;
     InterruptCheck check_ = nullptr;
-    bool interrupted_ = false;
+    bool interrupted_ = false;  // a call given up: no last flush from the destructor
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t used_ = 0;
-    // Writing a temporary: the directory (an O_PATH descriptor), and the
-    // temporary's and the target's names in it. Empty names: in place.
+    std::uint64_t written_ = 0;  // bytes the file has taken
+    // In place: the length before the reservation, whether an old byte may
+    // have been overwritten, and whether a signal came after that.
+    std::uint64_t old_size_ = 0;
+    bool touched_ = false;
+    bool deferred_ = false;
+    // A temporary: the directory (an O_PATH descriptor), the temporary's and
+    // the target's names in it, and the temporary's path for messages.
     int dir_fd_ = -1;
     std::string temp_name_;
     std::string target_name_;
+    std::string temp_path_;
 };
 
 }  // namespace korvane

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -62,7 +64,7 @@ std::span<const std::uint8_t> bytes(const std::string& s) {
 }
 
 Status save(const std::string& path, const std::string& text) {
-    auto w = BufferedWriter::replace(path);
+    auto w = BufferedWriter::replace(path, text.size());
     if (!w) return fail(w.error());
     if (auto s = w->write(bytes(text)); !s) return s;
     return w->commit();
@@ -137,7 +139,7 @@ TEST_F(ReplaceTest, WriterDroppedBeforeCommitLeavesTheTargetAndNoTemporary) {
     const std::string target = path("a.idx");
     write_text(target, "keep me");
     {
-        auto w = BufferedWriter::replace(target);
+        auto w = BufferedWriter::replace(target, 20000);
         ASSERT_TRUE(w);
         ASSERT_TRUE(w->write(bytes(std::string(20000, 'y'))));  // past the buffer: bytes reach the temporary
         EXPECT_EQ(listing().size(), 2u);
@@ -179,4 +181,283 @@ TEST_F(ReplaceTest, PermissionsDecideBetweenInPlaceAndRefusal) {
     EXPECT_EQ(read_text(locked), "locked");
     EXPECT_EQ(listing(), (std::set<std::string>{"ro", "locked.idx"}));
     EXPECT_EQ(fs::directory_iterator(dir_ / "ro")->path().filename(), "f.idx");
+}
+
+// ---- faults part way through a save that writes in place --------------------
+
+namespace {
+
+enum class Call { Openat, Read, Write, Fallocate, Ftruncate, Fsync, Renameat };
+
+// One injected failure: calls of one kind (on one file, when `ino` is set;
+// for openat, only those that create) fail with `err` after `skip` of them
+// have gone through, `times` times (-1: always). A reservation that fails
+// `partly` first takes half the length, as a file system that runs out part
+// way does.
+struct Fault {
+    Call call;
+    int err;
+    int skip = 0;
+    int times = 1;
+    ino_t ino = 0;
+    bool partly = false;
+};
+
+std::vector<Fault> faults;
+
+bool on_file(const Fault& f, int fd) {
+    if (f.ino == 0) return true;
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && st.st_ino == f.ino;
+}
+
+// The fault that takes this call, if any.
+const Fault* take(Call call, int fd, int flags = 0) {
+    for (Fault& f : faults) {
+        if (f.call != call || f.times == 0) continue;
+        if (call == Call::Openat ? (flags & O_CREAT) == 0 : !on_file(f, fd)) continue;
+        if (f.skip > 0) {
+            --f.skip;
+            continue;
+        }
+        if (f.times > 0) --f.times;
+        return &f;
+    }
+    return nullptr;
+}
+
+template <class R>
+R failing(const Fault& f) {
+    errno = f.err;
+    return static_cast<R>(-1);
+}
+
+const FileCalls kFaulty{
+    [](int d, const char* name, int flags, mode_t mode) {
+        if (const Fault* f = take(Call::Openat, -1, flags)) return failing<int>(*f);
+        return system_file_calls().openat(d, name, flags, mode);
+    },
+    [](int fd, void* data, std::size_t len) {
+        if (const Fault* f = take(Call::Read, fd)) return failing<ssize_t>(*f);
+        return system_file_calls().read(fd, data, len);
+    },
+    [](int fd, const void* data, std::size_t len) {
+        if (const Fault* f = take(Call::Write, fd)) return failing<ssize_t>(*f);
+        return system_file_calls().write(fd, data, len);
+    },
+    [](int fd, int mode, off_t offset, off_t len) {
+        if (const Fault* f = take(Call::Fallocate, fd)) {
+            if (f->partly) (void)system_file_calls().fallocate(fd, mode, offset, len / 2);
+            return failing<int>(*f);
+        }
+        return system_file_calls().fallocate(fd, mode, offset, len);
+    },
+    [](int fd, off_t len) {
+        if (const Fault* f = take(Call::Ftruncate, fd)) return failing<int>(*f);
+        return system_file_calls().ftruncate(fd, len);
+    },
+    [](int fd) {
+        if (const Fault* f = take(Call::Fsync, fd)) return failing<int>(*f);
+        return system_file_calls().fsync(fd);
+    },
+    [](int from_dir, const char* from, int to_dir, const char* to) {
+        if (const Fault* f = take(Call::Renameat, -1)) return failing<int>(*f);
+        return system_file_calls().renameat(from_dir, from, to_dir, to);
+    },
+};
+
+// The interruption check of a caller whose signal handler raises: counts its
+// calls and notes what the target held at the first.
+struct Probe {
+    static inline std::string target;
+    static inline int calls = 0;
+    static inline std::string seen;
+    static bool stop() {
+        if (calls++ == 0) seen = read_text(target);
+        return false;
+    }
+};
+
+// How a save comes to write in place: the directory refuses the rename (a
+// file bind-mounted into place), or refuses the temporary altogether.
+enum class Route { RenameRefused, NoTemporary };
+
+std::string route_name(const ::testing::TestParamInfo<Route>& info) {
+    return info.param == Route::RenameRefused ? "RenameRefused" : "NoTemporary";
+}
+
+class InPlaceFaultTest : public ReplaceTest, public ::testing::WithParamInterface<Route> {
+protected:
+    void SetUp() override {
+        ReplaceTest::SetUp();
+        target_ = path("a.idx");
+        write_text(target_, old_);
+        ::chmod(target_.c_str(), 0640);
+        struct stat st {};
+        ::stat(target_.c_str(), &st);
+        ino_ = st.st_ino;
+        faults = {GetParam() == Route::RenameRefused ? Fault{Call::Renameat, EBUSY, 0, -1}
+                                                     : Fault{Call::Openat, EACCES, 0, -1}};
+        Probe::target = target_;
+        Probe::calls = 0;
+        Probe::seen.clear();
+        file_calls() = kFaulty;
+    }
+    void TearDown() override {
+        file_calls() = system_file_calls();
+        faults.clear();
+        ReplaceTest::TearDown();
+    }
+    // A failure of the target file's own calls.
+    void fail_target(Call call, int err, int skip = 0, int times = 1) {
+        faults.push_back(Fault{call, err, skip, times, ino_});
+    }
+    Status save_new(InterruptCheck check = nullptr) {
+        auto w = BufferedWriter::replace(target_, new_.size(), check);
+        if (!w) return fail(w.error());
+        if (auto s = w->write(bytes(new_)); !s) return s;
+        return w->commit();
+    }
+    // The file is still the one that stood there: written in place, never
+    // replaced, its mode kept.
+    void expect_same_file() const {
+        struct stat st {};
+        ASSERT_EQ(::stat(target_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_ino, ino_);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
+    std::set<std::string> others() const {
+        auto names = listing();
+        names.erase("a.idx");
+        return names;
+    }
+
+    std::string target_;
+    const std::string old_ = std::string(30000, 'o');  // past the buffer, so the new bytes go in several writes
+    const std::string new_ = std::string(50000, 'n') + "end";
+    ino_t ino_ = 0;
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Routes, InPlaceFaultTest, ::testing::Values(Route::RenameRefused, Route::NoTemporary),
+                         route_name);
+
+TEST_P(InPlaceFaultTest, WritesTheNewBytesOverTheOldFile) {
+    for (const std::string& text : {new_, std::string("short")}) {
+        auto w = BufferedWriter::replace(target_, text.size());
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(w->write(bytes(text)));
+        ASSERT_TRUE(w->commit());
+        EXPECT_EQ(read_text(target_), text);
+        expect_same_file();
+        EXPECT_TRUE(others().empty());
+    }
+}
+
+// Refused before any old byte changes: the file is exactly as it was, its
+// length too, and no temporary is left.
+TEST_P(InPlaceFaultTest, RefusedReservationLeavesTheOldFile) {
+    struct Case {
+        int err;
+        bool partly;
+        const char* text;
+    };
+    for (const Case& c : {Case{ENOSPC, false, "No space left on device (os error 28)"},
+                          Case{ENOSPC, true, "No space left on device (os error 28)"},
+                          Case{EFBIG, false, "File too large (os error 27)"},
+                          Case{EDQUOT, false, "Disk quota exceeded (os error 122)"},
+                          Case{EOPNOTSUPP, false, "Operation not supported (os error 95)"}}) {
+        SCOPED_TRACE(c.text);
+        faults.resize(1);
+        faults.push_back(Fault{Call::Fallocate, c.err, 0, 1, ino_, c.partly});
+        const auto s = save_new();
+        ASSERT_FALSE(s);
+        EXPECT_EQ(error_message(s.error()), std::string("I/O error: ") + c.text);
+        EXPECT_EQ(read_text(target_), old_);
+        expect_same_file();
+        EXPECT_TRUE(others().empty());
+    }
+}
+
+// Failing once old bytes are overwritten: through a temporary, the temporary
+// is kept whole and named; without one, the error says the file is partial.
+TEST_P(InPlaceFaultTest, FailureAfterOverwritingKeepsOrNamesTheLoss) {
+    for (Call call : {Call::Write, Call::Ftruncate, Call::Fsync}) {
+        SCOPED_TRACE(static_cast<int>(call));
+        faults.resize(1);
+        fail_target(call, EIO);
+        const auto s = save_new();
+        ASSERT_FALSE(s);
+        const std::string message = error_message(s.error());
+        SCOPED_TRACE(message);
+        const std::string io = "I/O error: Input/output error (os error 5); ";
+        if (GetParam() == Route::RenameRefused) {
+            ASSERT_EQ(others().size(), 1u);
+            const std::string kept = (dir_ / *others().begin()).string();
+            EXPECT_EQ(message, io + "the new file is kept whole at " + kept);
+            EXPECT_EQ(read_text(kept), new_);
+            fs::remove(kept);
+        } else {
+            EXPECT_EQ(message, io + "the file was left part written");
+            EXPECT_TRUE(others().empty());
+        }
+        expect_same_file();
+    }
+}
+
+// A signal while old bytes are overwritten: the calls go on, and the check
+// runs once, when the file is whole, and may still fail the call.
+TEST_P(InPlaceFaultTest, SignalDuringTheWriteIsAnsweredOnceTheFileIsWhole) {
+    for (Call call : {Call::Write, Call::Fsync}) {
+        SCOPED_TRACE(static_cast<int>(call));
+        write_text(target_, old_);
+        Probe::calls = 0;
+        faults.resize(1);
+        fail_target(call, EINTR, 0, 3);
+        const auto s = save_new(Probe::stop);
+        ASSERT_FALSE(s);
+        EXPECT_TRUE(std::holds_alternative<Interrupted>(s.error()));
+        EXPECT_EQ(Probe::calls, 1);
+        EXPECT_EQ(Probe::seen, new_);
+        EXPECT_EQ(read_text(target_), new_);
+        expect_same_file();
+        EXPECT_TRUE(others().empty());
+    }
+}
+
+// Before any old byte changes a signal may still stop the save.
+TEST_P(InPlaceFaultTest, SignalDuringTheReservationStopsWithTheOldFile) {
+    faults.push_back(Fault{Call::Fallocate, EINTR, 0, 1, ino_, true});
+    const auto s = save_new(Probe::stop);
+    ASSERT_FALSE(s);
+    EXPECT_TRUE(std::holds_alternative<Interrupted>(s.error()));
+    EXPECT_EQ(Probe::calls, 1);
+    EXPECT_EQ(read_text(target_), old_);
+    expect_same_file();
+    EXPECT_TRUE(others().empty());
+}
+
+// Only a directory's refusal sends a save in place; any other failure to make
+// or rename the temporary is reported as it is, the old file left alone.
+TEST_F(ReplaceTest, OtherFailuresOfTheTemporaryAreReportedAsTheyAre) {
+    const std::string target = path("a.idx");
+    struct Case {
+        Call call;
+        int err;
+    };
+    file_calls() = kFaulty;
+    for (const Case& c : {Case{Call::Openat, EINVAL}, Case{Call::Openat, ENOSPC}, Case{Call::Openat, EROFS},
+                          Case{Call::Renameat, EIO}, Case{Call::Renameat, EXDEV}, Case{Call::Renameat, ENOSPC}}) {
+        SCOPED_TRACE(std::strerror(c.err));
+        write_text(target, "old index");
+        faults = {Fault{c.call, c.err}};
+        const auto s = save(target, "new index, longer");
+        ASSERT_FALSE(s);
+        EXPECT_EQ(error_message(s.error()), error_message(io_error_from_errno(c.err)));
+        EXPECT_EQ(read_text(target), "old index");
+        EXPECT_EQ(listing(), std::set<std::string>{"a.idx"});
+    }
+    file_calls() = system_file_calls();
+    faults.clear();
 }
