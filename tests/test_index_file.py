@@ -181,7 +181,8 @@ def test_save_reports_the_error_of_the_path_given(saved):
 # temporary, run for real as root in a mount namespace of its own: the file is
 # written in place, and whatever fails, the path holds the old index or the
 # whole new one. Layouts: "bound", a file on a small file system bind-mounted
-# over a file (rename EBUSY); "sticky", a file in a sticky directory open to
+# over a file (rename EBUSY), "bound-ro" the same in a read-only directory (no
+# temporary, as in a container with a read-only root); "sticky", a file in a sticky directory open to
 # all, saved by another user (rename EPERM); "closed", a directory where the
 # saver may make no file (no temporary). The child prints what it found.
 IN_PLACE_CHILD = """
@@ -208,7 +209,7 @@ def small(path, mode):
     subprocess.run(["mount", "-t", "tmpfs", "-o", f"size=1M,mode={mode:o}", "tmpfs", path], check=True)
 
 home = os.path.join(work, layout)
-if layout == "bound":
+if layout.startswith("bound"):
     os.mkdir(home)
     small(os.path.join(work, "small"), 0o755)
     stored = os.path.join(work, "small", "old.idx")
@@ -227,7 +228,10 @@ ids = pwd.getpwnam(owner)
 os.chown(stored, ids.pw_uid, ids.pw_gid)
 if filler:
     open(os.path.join(os.path.dirname(stored), "filler"), "wb").write(bytes(filler))
-if layout == "bound":
+if layout == "bound-ro":
+    subprocess.run(["mount", "--bind", home, home], check=True)
+    subprocess.run(["mount", "-o", "remount,bind,ro", home], check=True)
+if layout.startswith("bound"):
     subprocess.run(["mount", "--bind", stored, target], check=True)
 before = sorted(os.listdir(home))
 
@@ -272,6 +276,9 @@ IN_PLACE_CASES = {
     #      old items, new items, error, what the path holds)
     "bind-mounted, disk full": ("bound", True, 400_000, "root", "root", 0, 0, 1000, 3000, FULL, "old"),
     "bind-mounted, room enough": ("bound", True, 0, "root", "root", 0, 0, 1000, 3000, "no error", "new"),
+    "bind-mounted into a read-only directory": ("bound-ro", True, 0, "root", "root", 0, 0, 1000, 3000, "no error", "new"),
+    "bind-mounted into a read-only directory, disk full":
+        ("bound-ro", True, 400_000, "root", "root", 0, 0, 1000, 3000, FULL, "old"),
     "sticky, nearly full": ("sticky", True, 300_000, "root", "nobody", 0, 0, 1000, 1500, FULL, "old"),
     "sticky, room enough": ("sticky", True, 0, "root", "nobody", 0, 0, 1000, 1500, "no error", "new"),
     "sticky, protected_regular, a third user's file":
@@ -287,18 +294,20 @@ def test_save_in_place_leaves_the_old_index_or_the_whole_new_one(case):
     layout, small_fs, filler, owner, saver, fsize, protect, old_n, new_n, error, holds = case
     # Under /tmp, which every user can reach (the test's own temporary
     # directory may sit where "nobody" cannot).
-    work = tempfile.mkdtemp(prefix="korvane-in-place-", dir="/tmp")
-    os.chmod(work, 0o755)
     guard = pathlib.Path("/proc/sys/fs/protected_regular")
-    was = guard.read_text()
+    was = guard.read_text().strip()
+    work = tempfile.mkdtemp(prefix="korvane-in-place-", dir="/tmp")
     try:
-        guard.write_text(str(protect))
+        os.chmod(work, 0o755)
+        if was != str(protect):
+            guard.write_text(str(protect))
         args = json.dumps([work, layout, small_fs, filler, owner, saver, fsize, old_n, new_n])
-        env = dict(os.environ, PYTHONPATH=os.path.dirname(K.__file__))
+        path = os.pathsep.join(filter(None, [os.path.dirname(K.__file__), os.environ.get("PYTHONPATH")]))
         out = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c", IN_PLACE_CHILD, args],
-                             capture_output=True, text=True, timeout=120, env=env)
+                             capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=path))
     finally:
-        guard.write_text(was)
+        if guard.read_text().strip() != was:
+            guard.write_text(was)
         shutil.rmtree(work)
     assert out.returncode == 0, out.stderr
     found = json.loads(out.stdout)

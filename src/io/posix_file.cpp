@@ -181,13 +181,15 @@ std::string temp_name(const std::string& target, long name_max) {
 
 // The errors with which a directory refuses a new name or a rename while the
 // file already there may still be writable: after one of these an existing
-// file is written in place. Every other error is the save's own, reported as
-// it is, with the old file as it was.
+// file is written in place (where the file itself is not writable either,
+// opening it fails with its own error before anything changes). Every other
+// error is the save's own, reported as it is, with the old file as it was.
 bool directory_refused(int err) {
     switch (err) {
         case EACCES:  // no right to add a name to the directory (or a security module's no)
         case EPERM:   // a sticky directory and another user's file; an append-only directory
         case ENOENT:  // a directory whose file system makes no files (procfs, sysfs)
+        case EROFS:   // a read-only directory, the file bind-mounted writable from elsewhere
         case EBUSY:   // the file is a mount point: a file bind-mounted into place
             return true;
         default:
@@ -224,6 +226,7 @@ BufferedWriter::BufferedWriter(BufferedWriter&& other) noexcept
       used_(other.used_),
       written_(other.written_),
       old_size_(other.old_size_),
+      sized_(other.sized_),
       touched_(other.touched_),
       deferred_(other.deferred_),
       dir_fd_(std::exchange(other.dir_fd_, -1)),
@@ -339,11 +342,13 @@ Result<BufferedWriter> BufferedWriter::in_place(int dir_fd, const std::string& n
 // user-space file systems) fails the save rather than risk running out part
 // way, since no emulation can tell whether the old file's blocks are all
 // there to be overwritten. The old bytes are never touched here; the length
-// the reservation adds is taken back on failure.
+// the reservation adds is taken back on failure. A copy-on-write file system
+// writes overwritten blocks anew, and can still run out of room for them.
 Status BufferedWriter::reserve(std::uint64_t size) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return fail(io_error_from_errno(errno));
     old_size_ = static_cast<std::uint64_t>(st.st_size);
+    sized_ = true;
     if (size == 0) return {};
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(io_error_from_errno(EFBIG));
     while (calls.fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0) {
@@ -357,7 +362,7 @@ Status BufferedWriter::reserve(std::uint64_t size) {
 
 void BufferedWriter::restore_length() noexcept {
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != old_size_)
+    if (sized_ && ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != old_size_)
         (void)calls.ftruncate(fd_, static_cast<off_t>(old_size_));
 }
 
@@ -423,18 +428,26 @@ Status BufferedWriter::finish_in_place() {
     Status s = flush_buffer();
     if (s) {
         touched_ = true;
-        if (calls.ftruncate(fd_, static_cast<off_t>(written_)) != 0) s = fail(io_error_from_errno(errno));
+        s = retried([&] { return calls.ftruncate(fd_, static_cast<off_t>(written_)); });
     }
-    while (s && calls.fsync(fd_) != 0) {
-        if (errno == EINTR) {
-            deferred_ = true;
-            continue;
-        }
-        s = fail(io_error_from_errno(errno));
-    }
+    if (s) s = retried([&] { return calls.fsync(fd_); });
+    // A close that EINTR cut short has still closed the descriptor.
     const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0 && s) s = fail(io_error_from_errno(errno));
+    if (fd >= 0 && ::close(fd) != 0 && s) {
+        if (errno == EINTR) deferred_ = true;
+        else s = fail(io_error_from_errno(errno));
+    }
     return s;
+}
+
+// `call` made again while it fails with EINTR, the signal answered later.
+template <class Call>
+Status BufferedWriter::retried(Call call) {
+    while (call() != 0) {
+        if (errno != EINTR) return fail(io_error_from_errno(errno));
+        deferred_ = true;
+    }
+    return {};
 }
 
 // A signal that came while old bytes were overwritten is answered now that
@@ -494,7 +507,6 @@ Status BufferedWriter::write_all(const std::uint8_t* data, std::size_t len, std:
     // In place, old bytes change from the first write on: the write then runs
     // to its end, a signal's check waiting until the file is whole.
     const bool in_place = mode_ == Mode::InPlace;
-    if (in_place && len > 0) touched_ = true;
     while (len > 0) {
         const ssize_t w = calls.write(fd_, data, len);
         if (w < 0) {
@@ -511,6 +523,7 @@ Status BufferedWriter::write_all(const std::uint8_t* data, std::size_t len, std:
             return fail(os_error(err));
         }
         if (w == 0) return fail(Io{"failed to write whole buffer"});
+        touched_ = touched_ || in_place;
         data += w;
         len -= static_cast<std::size_t>(w);
         written_ += static_cast<std::uint64_t>(w);

@@ -79,8 +79,10 @@ class BufferedWriter {
 public:
     // Creates `path`, or truncates it when it exists; commit() closes it.
     static Result<BufferedWriter> create(const std::string& path, InterruptCheck check = nullptr);
-    // Writes `size` bytes (the caller's promise) so that an existing file at
-    // `path` stays whole until the new one is. Normally they go to a new
+    // Writes `size` bytes so that an existing file at `path` stays whole
+    // until the new one is. Only `size` bytes are reserved where the file is
+    // written in place (more may run out of room part way; fewer are fine,
+    // the file is cut to what was written). Normally they go to a new
     // temporary beside `path`, which commit() syncs and renames over it.
     // Through a symbolic link the file the link names is replaced and the
     // link kept. An existing file's permission bits carry over; a new file
@@ -118,7 +120,9 @@ public:
     // Flushes and closes. A temporary is first synced and then renamed over
     // (or copied into) its target; a file written in place is cut to its new
     // length and synced. On failure a temporary is removed and the target
-    // left as it was, but for a copy that failed part way (see replace()).
+    // left as it was, but for an in-place write that failed part way, which
+    // keeps the temporary or says the file was left part written (see
+    // replace()).
     Status commit();
 
 private:
@@ -131,6 +135,8 @@ private:
     Status flush_buffer();
     Status noted(Status s) const;
     Status finish_in_place();
+    template <class Call>
+    Status retried(Call call);
     Status run_deferred_check();
     Status write_all(const std::uint8_t* data, std::size_t len, std::size_t* written = nullptr);
     Status copy_into_place();
@@ -146,6 +152,7 @@ private:
     // In place: the length before the reservation, whether an old byte may
     // have been overwritten, and whether a signal came after that.
     std::uint64_t old_size_ = 0;
+    bool sized_ = false;  // old_size_ is known: only then is a length given back
     bool touched_ = false;
     bool deferred_ = false;
     // A temporary: the directory (an O_PATH descriptor), the temporary's and

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -192,8 +193,8 @@ enum class Call { Openat, Read, Write, Fallocate, Ftruncate, Fsync, Renameat };
 // One injected failure: calls of one kind (on one file, when `ino` is set;
 // for openat, only those that create) fail with `err` after `skip` of them
 // have gone through, `times` times (-1: always). A reservation that fails
-// `partly` first takes half the length, as a file system that runs out part
-// way does.
+// `partly` first takes half of what it would add, as a file system that runs
+// out part way does; a write that fails `partly` writes half and returns that.
 struct Fault {
     Call call;
     int err;
@@ -242,12 +243,17 @@ const FileCalls kFaulty{
         return system_file_calls().read(fd, data, len);
     },
     [](int fd, const void* data, std::size_t len) {
-        if (const Fault* f = take(Call::Write, fd)) return failing<ssize_t>(*f);
+        if (const Fault* f = take(Call::Write, fd)) {
+            if (f->partly && len > 1) return system_file_calls().write(fd, data, len / 2);
+            return failing<ssize_t>(*f);
+        }
         return system_file_calls().write(fd, data, len);
     },
     [](int fd, int mode, off_t offset, off_t len) {
         if (const Fault* f = take(Call::Fallocate, fd)) {
-            if (f->partly) (void)system_file_calls().fallocate(fd, mode, offset, len / 2);
+            struct stat st {};
+            if (f->partly && ::fstat(fd, &st) == 0 && len > st.st_size)
+                (void)system_file_calls().fallocate(fd, mode, 0, st.st_size + (len - st.st_size) / 2);
             return failing<int>(*f);
         }
         return system_file_calls().fallocate(fd, mode, offset, len);
@@ -264,6 +270,15 @@ const FileCalls kFaulty{
         if (const Fault* f = take(Call::Renameat, -1)) return failing<int>(*f);
         return system_file_calls().renameat(from_dir, from, to_dir, to);
     },
+};
+
+// The faulty calls for as long as it lives, and no faults after.
+struct FaultyCalls {
+    FaultyCalls() { file_calls() = kFaulty; }
+    ~FaultyCalls() {
+        file_calls() = system_file_calls();
+        faults.clear();
+    }
 };
 
 // The interruption check of a caller whose signal handler raises: counts its
@@ -291,31 +306,36 @@ protected:
     void SetUp() override {
         ReplaceTest::SetUp();
         target_ = path("a.idx");
+        Probe::target = target_;
+        start();
+    }
+    void TearDown() override {
+        faulty_.reset();
+        ReplaceTest::TearDown();
+    }
+    // The old file afresh, and the route's fault alone.
+    void start() {
         write_text(target_, old_);
         ::chmod(target_.c_str(), 0640);
         struct stat st {};
         ::stat(target_.c_str(), &st);
         ino_ = st.st_ino;
+        faulty_.emplace();
         faults = {GetParam() == Route::RenameRefused ? Fault{Call::Renameat, EBUSY, 0, -1}
                                                      : Fault{Call::Openat, EACCES, 0, -1}};
-        Probe::target = target_;
         Probe::calls = 0;
         Probe::seen.clear();
-        file_calls() = kFaulty;
-    }
-    void TearDown() override {
-        file_calls() = system_file_calls();
-        faults.clear();
-        ReplaceTest::TearDown();
     }
     // A failure of the target file's own calls.
-    void fail_target(Call call, int err, int skip = 0, int times = 1) {
-        faults.push_back(Fault{call, err, skip, times, ino_});
+    void fail_target(Call call, int err, int skip = 0, int times = 1, bool partly = false) {
+        faults.push_back(Fault{call, err, skip, times, ino_, partly});
     }
+    // The new bytes in several writes, each straight to the file.
     Status save_new(InterruptCheck check = nullptr) {
         auto w = BufferedWriter::replace(target_, new_.size(), check);
         if (!w) return fail(w.error());
-        if (auto s = w->write(bytes(new_)); !s) return s;
+        for (std::size_t at = 0; at < new_.size(); at += 10000)
+            if (auto s = w->write(bytes(new_.substr(at, 10000))); !s) return s;
         return w->commit();
     }
     // The file is still the one that stood there: written in place, never
@@ -333,9 +353,10 @@ protected:
     }
 
     std::string target_;
-    const std::string old_ = std::string(30000, 'o');  // past the buffer, so the new bytes go in several writes
+    const std::string old_ = std::string(30000, 'o');
     const std::string new_ = std::string(50000, 'n') + "end";
     ino_t ino_ = 0;
+    std::optional<FaultyCalls> faulty_;
 };
 
 }  // namespace
@@ -355,29 +376,42 @@ TEST_P(InPlaceFaultTest, WritesTheNewBytesOverTheOldFile) {
     }
 }
 
-// Refused before any old byte changes: the file is exactly as it was, its
+// Failing before any old byte changes: the file is exactly as it was, its
 // length too, and no temporary is left.
-TEST_P(InPlaceFaultTest, RefusedReservationLeavesTheOldFile) {
+TEST_P(InPlaceFaultTest, FailureBeforeAnyOldByteChangesLeavesTheOldFile) {
     struct Case {
+        const char* what;
+        Call call;
         int err;
         bool partly;
-        const char* text;
     };
-    for (const Case& c : {Case{ENOSPC, false, "No space left on device (os error 28)"},
-                          Case{ENOSPC, true, "No space left on device (os error 28)"},
-                          Case{EFBIG, false, "File too large (os error 27)"},
-                          Case{EDQUOT, false, "Disk quota exceeded (os error 122)"},
-                          Case{EOPNOTSUPP, false, "Operation not supported (os error 95)"}}) {
-        SCOPED_TRACE(c.text);
-        faults.resize(1);
-        faults.push_back(Fault{Call::Fallocate, c.err, 0, 1, ino_, c.partly});
+    for (const Case& c : {Case{"full disk", Call::Fallocate, ENOSPC, false},
+                          Case{"full part way", Call::Fallocate, ENOSPC, true},
+                          Case{"size limit", Call::Fallocate, EFBIG, false},
+                          Case{"quota", Call::Fallocate, EDQUOT, false},
+                          Case{"no reservations", Call::Fallocate, EOPNOTSUPP, false},
+                          Case{"first write", Call::Write, ENOSPC, false}}) {
+        SCOPED_TRACE(c.what);
+        start();
+        fail_target(c.call, c.err, 0, 1, c.partly);
         const auto s = save_new();
         ASSERT_FALSE(s);
-        EXPECT_EQ(error_message(s.error()), std::string("I/O error: ") + c.text);
+        EXPECT_EQ(error_message(s.error()), error_message(io_error_from_errno(c.err)));
         EXPECT_EQ(read_text(target_), old_);
         expect_same_file();
         EXPECT_TRUE(others().empty());
     }
+}
+
+TEST_P(InPlaceFaultTest, WriterDroppedAfterTheReservationLeavesTheOldFile) {
+    {
+        auto w = BufferedWriter::replace(target_, new_.size());
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(w->write(bytes("short")));  // buffered only
+    }
+    EXPECT_EQ(read_text(target_), old_);
+    expect_same_file();
+    EXPECT_TRUE(others().empty());
 }
 
 // Failing once old bytes are overwritten: through a temporary, the temporary
@@ -385,12 +419,11 @@ TEST_P(InPlaceFaultTest, RefusedReservationLeavesTheOldFile) {
 TEST_P(InPlaceFaultTest, FailureAfterOverwritingKeepsOrNamesTheLoss) {
     for (Call call : {Call::Write, Call::Ftruncate, Call::Fsync}) {
         SCOPED_TRACE(static_cast<int>(call));
-        faults.resize(1);
-        fail_target(call, EIO);
+        start();
+        fail_target(call, EIO, call == Call::Write ? 1 : 0);
         const auto s = save_new();
         ASSERT_FALSE(s);
         const std::string message = error_message(s.error());
-        SCOPED_TRACE(message);
         const std::string io = "I/O error: Input/output error (os error 5); ";
         if (GetParam() == Route::RenameRefused) {
             ASSERT_EQ(others().size(), 1u);
@@ -406,15 +439,20 @@ TEST_P(InPlaceFaultTest, FailureAfterOverwritingKeepsOrNamesTheLoss) {
     }
 }
 
-// A signal while old bytes are overwritten: the calls go on, and the check
-// runs once, when the file is whole, and may still fail the call.
+// A signal while old bytes are overwritten (a call failing with EINTR, or a
+// write cut short): the calls go on, and the check runs once, when the file
+// is whole, and may still fail the call.
 TEST_P(InPlaceFaultTest, SignalDuringTheWriteIsAnsweredOnceTheFileIsWhole) {
-    for (Call call : {Call::Write, Call::Fsync}) {
-        SCOPED_TRACE(static_cast<int>(call));
-        write_text(target_, old_);
-        Probe::calls = 0;
-        faults.resize(1);
-        fail_target(call, EINTR, 0, 3);
+    struct Case {
+        Call call;
+        int err;
+        bool partly;
+    };
+    for (const Case& c : {Case{Call::Write, EINTR, false}, Case{Call::Write, 0, true},
+                          Case{Call::Ftruncate, EINTR, false}, Case{Call::Fsync, EINTR, false}}) {
+        SCOPED_TRACE(static_cast<int>(c.call));
+        start();
+        fail_target(c.call, c.err, c.call == Call::Write ? 1 : 0, 3, c.partly);
         const auto s = save_new(Probe::stop);
         ASSERT_FALSE(s);
         EXPECT_TRUE(std::holds_alternative<Interrupted>(s.error()));
@@ -428,7 +466,7 @@ TEST_P(InPlaceFaultTest, SignalDuringTheWriteIsAnsweredOnceTheFileIsWhole) {
 
 // Before any old byte changes a signal may still stop the save.
 TEST_P(InPlaceFaultTest, SignalDuringTheReservationStopsWithTheOldFile) {
-    faults.push_back(Fault{Call::Fallocate, EINTR, 0, 1, ino_, true});
+    fail_target(Call::Fallocate, EINTR, 0, 1, true);
     const auto s = save_new(Probe::stop);
     ASSERT_FALSE(s);
     EXPECT_TRUE(std::holds_alternative<Interrupted>(s.error()));
@@ -438,26 +476,41 @@ TEST_P(InPlaceFaultTest, SignalDuringTheReservationStopsWithTheOldFile) {
     EXPECT_TRUE(others().empty());
 }
 
-// Only a directory's refusal sends a save in place; any other failure to make
-// or rename the temporary is reported as it is, the old file left alone.
-TEST_F(ReplaceTest, OtherFailuresOfTheTemporaryAreReportedAsTheyAre) {
+// Only a directory's refusal of the temporary or the rename sends a save in
+// place; any other failure of either is reported as it is, the old file left
+// alone.
+TEST_F(ReplaceTest, OnlyRefusalsOfTheDirectorySendASaveInPlace) {
     const std::string target = path("a.idx");
     struct Case {
         Call call;
         int err;
+        bool in_place;
     };
-    file_calls() = kFaulty;
-    for (const Case& c : {Case{Call::Openat, EINVAL}, Case{Call::Openat, ENOSPC}, Case{Call::Openat, EROFS},
-                          Case{Call::Renameat, EIO}, Case{Call::Renameat, EXDEV}, Case{Call::Renameat, ENOSPC}}) {
-        SCOPED_TRACE(std::strerror(c.err));
+    FaultyCalls faulty;
+    for (const Case& c : {Case{Call::Openat, EACCES, true}, Case{Call::Openat, EPERM, true},
+                          Case{Call::Openat, ENOENT, true}, Case{Call::Openat, EROFS, true},
+                          Case{Call::Renameat, EBUSY, true}, Case{Call::Renameat, EPERM, true},
+                          Case{Call::Renameat, EACCES, true}, Case{Call::Openat, EINVAL, false},
+                          Case{Call::Openat, ENOSPC, false}, Case{Call::Openat, ENAMETOOLONG, false},
+                          Case{Call::Renameat, EIO, false}, Case{Call::Renameat, EXDEV, false},
+                          Case{Call::Renameat, ENOSPC, false}}) {
+        SCOPED_TRACE(std::string(c.call == Call::Openat ? "temporary: " : "rename: ") + std::strerror(c.err));
         write_text(target, "old index");
-        faults = {Fault{c.call, c.err}};
+        struct stat before {};
+        ::stat(target.c_str(), &before);
+        faults = {Fault{c.call, c.err, 0, -1}};
         const auto s = save(target, "new index, longer");
-        ASSERT_FALSE(s);
-        EXPECT_EQ(error_message(s.error()), error_message(io_error_from_errno(c.err)));
-        EXPECT_EQ(read_text(target), "old index");
+        struct stat after {};
+        ::stat(target.c_str(), &after);
+        if (c.in_place) {
+            EXPECT_TRUE(s);
+            EXPECT_EQ(read_text(target), "new index, longer");
+            EXPECT_EQ(after.st_ino, before.st_ino);
+        } else {
+            ASSERT_FALSE(s);
+            EXPECT_EQ(error_message(s.error()), error_message(io_error_from_errno(c.err)));
+            EXPECT_EQ(read_text(target), "old index");
+        }
         EXPECT_EQ(listing(), std::set<std::string>{"a.idx"});
     }
-    file_calls() = system_file_calls();
-    faults.clear();
 }
