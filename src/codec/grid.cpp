@@ -84,13 +84,12 @@ std::size_t NearestTable::nearest(float target) const {
     if (std::isnan(target)) return 0;  // every distance NaN: position 0
     const float* v = values_.data();
     const auto dist = [&](std::size_t j) { return std::fabs(v[j] - target); };
-    // p: the first entry not below the target. Entries from p on are at
-    // non-decreasing distances, so p is the best of them; entries before p
-    // are at non-increasing distances, so p - 1 is the best of those, and
-    // the first entry at its distance is the answer when it is no farther
-    // than p (ties go to the lower position).
     // p: the first entry not below the target, found by stepping from the
-    // interpolated guess, or by bisection when the guess is far off.
+    // interpolated guess, or by bisection when the guess is far off. Entries
+    // from p on are at non-decreasing distances, so p is the best of them;
+    // entries before p are at non-increasing distances, so p - 1 is the best
+    // of those, and the first entry at its distance is the answer when it is
+    // no farther than p (ties go to the lower position).
     double guess = (static_cast<double>(target) - origin_) * per_unit_ + 1.0;
     guess = guess < 0.0 ? 0.0 : (guess > static_cast<double>(n) ? static_cast<double>(n) : guess);
     std::size_t p = static_cast<std::size_t>(guess);

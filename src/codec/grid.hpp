@@ -61,7 +61,6 @@ public:
     static NearestTable of_logs(std::span<const float> grid);
 
     std::size_t nearest(float target) const;
-    bool ascending() const { return ascending_; }
     std::span<const float> values() const { return values_; }
 
 private:

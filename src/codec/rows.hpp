@@ -1,8 +1,13 @@
 // Rows of vectors to encode, handed over a bounded chunk at a time. Encoding
 // a batch, adding one to an index and searching for one all take their rows
 // from a RowSource, through encode_in_chunks, the one place where a batch is
-// cut into chunks: none of them holds more than a chunk of rows, or of their
-// codes, at once.
+// cut into chunks: it copies in one chunk of rows at a time and hands over
+// that chunk's codes. Adding and searching keep no more than a chunk of codes
+// at once; encode_rows keeps every row's codes, since it returns them all.
+// How much of the rows is in memory is the source's affair: the module reads
+// bulk arrays of whole rows in place, a chunk at a time, but flattens any
+// other batch argument whole into one buffer first (BatchRows in
+// lib/binding.hpp), which FlatRows then walks.
 #pragma once
 
 #include <algorithm>
@@ -55,9 +60,9 @@ private:
 };
 
 // Encodes the rows of `source` with `encoder`, kRowsPerChunk at a time, and
-// hands each chunk's codes to `on_chunk(first_row, codes)`, in row order; the
-// first error, from encoding or from `on_chunk`, ends the walk and is
-// returned. The source's rows must be `encoder.dim()` long.
+// hands each chunk's codes to `on_chunk(codes)`, in row order; the first
+// error, from encoding or from `on_chunk`, ends the walk and is returned. The
+// source's rows must be `encoder.dim()` long.
 template <class OnChunk>
 Status encode_in_chunks(const SpectralEncoder& encoder, const RowSource& source, OnChunk&& on_chunk) {
     const std::size_t rows = source.rows();
@@ -69,7 +74,7 @@ Status encode_in_chunks(const SpectralEncoder& encoder, const RowSource& source,
         source.fill(r0, r0 + take, chunk.data());
         auto codes = encode_rows(encoder, chunk);
         if (!codes) return fail(codes.error());
-        if (Status s = on_chunk(r0, *codes); !s) return s;
+        if (Status s = on_chunk(*codes); !s) return s;
     }
     return {};
 }

@@ -212,7 +212,7 @@ Status SpectralIndex::add_rows(const RowSource& source) {
         std::vector<BinCode> entries;
         std::vector<std::uint32_t> last(encoder_.f(), UINT32_MAX);
         // Records the index's own encoder made always pass check_codes.
-        Status s = encode_in_chunks(encoder_, source, [&](std::size_t, std::vector<SpectralCodes>& codes) -> Status {
+        Status s = encode_in_chunks(encoder_, source, [&](std::vector<SpectralCodes>& codes) -> Status {
             append(codes, entries, last);
             return {};
         });
@@ -378,7 +378,7 @@ Result<std::vector<SpectralSearchResult>> SpectralIndex::search_rows(const RowSo
     std::vector<SpectralSearchResult> results;
     results.reserve(source.rows());
     SearchSpace space;
-    Status s = encode_in_chunks(encoder_, source, [&](std::size_t, std::vector<SpectralCodes>& queries) -> Status {
+    Status s = encode_in_chunks(encoder_, source, [&](std::vector<SpectralCodes>& queries) -> Status {
         for (const SpectralCodes& q : queries) {
             auto r = search_codes(q, top_k, space);
             if (!r) return fail(r.error());

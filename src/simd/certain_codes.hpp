@@ -15,7 +15,8 @@ namespace korvane {
 // equal to, the ones the exact path quantises. For an ascending, finite
 // table of two entries or more, and values within +-reach: the interval of
 // values (in double precision) whose first nearest entry is certain to be
-// each entry, for every value the exact path may hold (see spectrum.cpp).
+// each entry, for every value the exact path may hold (the reasoning is at
+// the constructor, in certain_codes.cpp).
 class CertainCodes {
 public:
     CertainCodes() = default;

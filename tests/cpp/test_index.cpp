@@ -272,7 +272,9 @@ TEST(IndexItemLimit, RowsPastTheItemLimitAreRefusedBeforeAnyIsEncoded) {
         auto s = ix.add_rows(source);
         ASSERT_FALSE(s);
         EXPECT_TRUE(std::holds_alternative<InvalidInput>(s.error()));
-        if (rows == over) EXPECT_EQ(error_message(s.error()), message);
+        if (rows == over) {
+            EXPECT_EQ(error_message(s.error()), message);
+        }
         EXPECT_EQ(source.asked, 0);
         before.expect_same(ix);
     }
