@@ -6,17 +6,22 @@ BUILD ?= build/cpp
 # again when they end (scripts/no-litter). pytest keeps its tmp_path
 # directories under build/ instead, where its next run clears them.
 TEST_TMP ?= build/test-tmp
+# A warning in our own code fails the test, sanitizer and fuzz builds (and
+# CI); make demo and make bench build with warnings as warnings, so that a
+# newer compiler's new warning never stops a user.
+WERROR ?= OFF
+test cpp-test py-test cpp-asan py-asan sanitize fuzz: WERROR = ON
 
-.PHONY: setup install cpp-test py-test py-test-others test cpp-asan py-asan sanitize fuzz demo bench clean
+.PHONY: setup install cpp-test py-test py-test-others test-debian-testing test cpp-asan py-asan sanitize fuzz demo bench clean
 
 setup:
 	PYTHON=$(PYTHON) scripts/setup
 
 install: setup
-	$(PYTHON) -m pip install --quiet --no-build-isolation .
+	$(PYTHON) -m pip install --quiet --no-build-isolation -C cmake.define.KORVANE_WERROR=$(WERROR) .
 
 cpp-test: setup
-	cmake -S . -B $(BUILD) -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=ON
+	cmake -S . -B $(BUILD) -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=ON -DKORVANE_WERROR=$(WERROR)
 	cmake --build $(BUILD)
 	scripts/no-litter $(TEST_TMP) ctest --test-dir $(BUILD) --output-on-failure
 
@@ -31,6 +36,12 @@ test: cpp-test py-test
 py-test-others:
 	$(PYTHON) scripts/other-pythons
 
+# cpp-test under Debian testing's compiler, and py-test under each of its
+# CPythons from 3.14 up, as root in a chroot made under build/debian-testing
+# (a few minutes the first time; later runs reuse it).
+test-debian-testing:
+	scripts/debian-testing
+
 # The C++ tests and the Python suite under AddressSanitizer and UBSan; any
 # report fails the run. Tests that cap a process's address space cannot run
 # there (the shadow memory alone passes the cap) and are left out.
@@ -39,7 +50,7 @@ ASAN_SITE ?= build/asan-site
 ASAN_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 KORVANE_SANITIZED=1
 
 cpp-asan: setup
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=ON -DKORVANE_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=ON -DKORVANE_SANITIZE=ON -DKORVANE_WERROR=$(WERROR)
 	cmake --build $(ASAN_BUILD)
 	$(ASAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -E 'HostileCount|WithoutAllocating'
 
@@ -50,7 +61,7 @@ cpp-asan: setup
 py-asan: setup
 	rm -rf $(ASAN_SITE)
 	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --target $(ASAN_SITE) \
-		-C cmake.define.KORVANE_SANITIZE=ON -C build-dir=build/asan-py .
+		-C cmake.define.KORVANE_SANITIZE=ON -C cmake.define.KORVANE_WERROR=$(WERROR) -C build-dir=build/asan-py .
 	$(ASAN_ENV) LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) PYTHONPATH=$(abspath $(ASAN_SITE)) \
 		$(PYTHON) -m pytest -q -p no:cacheprovider --basetemp=$(abspath build/asan-pytest) tests
 
@@ -63,7 +74,7 @@ FUZZ_BUILD ?= build/fuzz
 FUZZ_CXX ?= clang++-19
 
 fuzz: setup
-	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKORVANE_PYTHON=OFF -DKORVANE_FUZZ=ON
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKORVANE_PYTHON=OFF -DKORVANE_FUZZ=ON -DKORVANE_WERROR=$(WERROR)
 	cmake --build $(FUZZ_BUILD)
 	rm -rf $(FUZZ_BUILD)/seeds && mkdir -p $(FUZZ_BUILD)/seeds $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/fuzz/fuzz_make_seeds $(FUZZ_BUILD)/seeds
@@ -83,5 +94,8 @@ bench: install
 	OMP_NUM_THREADS=1 $(PYTHON) bench/bench_search.py $(BENCH_FLAGS)
 	OMP_NUM_THREADS=1 $(PYTHON) bench/bench_quality.py $(QUALITY_FLAGS)
 
+# Mounts a killed chroot run left under build/ are undone first, and rm stays
+# on build/'s own file system, so it never follows a bind into the host's /dev.
 clean:
-	rm -rf build
+	-grep -o " $(abspath build)/[^ ]*" /proc/mounts | sort -r | xargs -r umount -l
+	rm -rf --one-file-system build

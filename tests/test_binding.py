@@ -467,15 +467,19 @@ def test_allocation_failure_is_memory_error():
 
 
 def test_first_type_mismatch_in_two_threads_does_not_hang():
-    # Without site, collections.abc is first imported by the module's first
-    # type mismatch; another thread reaches the same point while that import
-    # runs Python code.
+    # The first mismatch against Sequence looks its name up by importing
+    # collections.abc, through __import__ whether or not the module is loaded
+    # yet (from 3.14 on, importing collections loads it). The hook starts a
+    # second mismatch there and waits for it to end while the first is still
+    # in the lookup: the second must make its own lookup and not wait for the
+    # first. A lock or a static guard held over the lookup would hang with
+    # the GIL held (the timeout catches that) or, without a GIL, keep the
+    # second waiting until the first gives up on it.
     result = run_python("""
-        import threading, time
+        import builtins, threading
         import korvane
-        assert "collections.abc" not in sys.modules
         enc = korvane.SpectralEncoder(8, 4, 4, 4, 4)
-        messages = []
+        lookups, messages, second = [], [], []
 
         def mismatch():
             try:
@@ -483,18 +487,28 @@ def test_first_type_mismatch_in_two_threads_does_not_hang():
             except TypeError as exc:
                 messages.append(str(exc))
 
-        class Finder:
-            def find_spec(self, name, path=None, target=None):
-                if name == "collections.abc" and not messages and threading.active_count() == 1:
-                    threading.Thread(target=mismatch).start()
-                    time.sleep(0.2)
-                return None
+        real_import = builtins.__import__
 
-        sys.meta_path.insert(0, Finder())
+        def hook(name, *args, **kwargs):
+            if name == "collections.abc":
+                lookups.append(threading.current_thread().name)
+                if not second:
+                    second.append(threading.Thread(target=mismatch, name="second"))
+                    second[0].start()
+                    second[0].join(10)
+                    lookups.append("second still waiting" if second[0].is_alive() else "second done")
+            return real_import(name, *args, **kwargs)
+
+        builtins.__import__ = hook
         mismatch()
-        while threading.active_count() > 1:
-            time.sleep(0.01)
+        builtins.__import__ = real_import
+        second[0].join()
+        print(lookups)
         print(messages)
-    """, "-I", "-S", timeout=20)
+    """, "-I", "-S", timeout=30)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == str(["'set' object is not an instance of 'Sequence'"] * 2)
+    assert result.stdout.split("\n") == [
+        str(["MainThread", "second", "second done"]),
+        str(["'set' object is not an instance of 'Sequence'"] * 2),
+        "",
+    ]
