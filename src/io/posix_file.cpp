@@ -226,7 +226,6 @@ BufferedWriter::BufferedWriter(BufferedWriter&& other) noexcept
       used_(other.used_),
       written_(other.written_),
       old_size_(other.old_size_),
-      sized_(other.sized_),
       touched_(other.touched_),
       deferred_(other.deferred_),
       dir_fd_(std::exchange(other.dir_fd_, -1)),
@@ -348,7 +347,6 @@ Status BufferedWriter::reserve(std::uint64_t size) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return fail(io_error_from_errno(errno));
     old_size_ = static_cast<std::uint64_t>(st.st_size);
-    sized_ = true;
     if (size == 0) return {};
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(io_error_from_errno(EFBIG));
     while (calls.fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0) {
@@ -362,8 +360,8 @@ Status BufferedWriter::reserve(std::uint64_t size) {
 
 void BufferedWriter::restore_length() noexcept {
     struct stat st {};
-    if (sized_ && ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != old_size_)
-        (void)calls.ftruncate(fd_, static_cast<off_t>(old_size_));
+    if (old_size_ && ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != *old_size_)
+        (void)calls.ftruncate(fd_, static_cast<off_t>(*old_size_));
 }
 
 Status BufferedWriter::write(std::span<const std::uint8_t> bytes) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -151,8 +152,7 @@ private:
     std::uint64_t written_ = 0;  // bytes the file has taken
     // In place: the length before the reservation, whether an old byte may
     // have been overwritten, and whether a signal came after that.
-    std::uint64_t old_size_ = 0;
-    bool sized_ = false;  // old_size_ is known: only then is a length given back
+    std::optional<std::uint64_t> old_size_;  // unknown: no length is given back
     bool touched_ = false;
     bool deferred_ = false;
     // A temporary: the directory (an O_PATH descriptor), the temporary's and
