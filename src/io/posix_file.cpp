@@ -424,6 +424,9 @@ Status BufferedWriter::commit() {
 // durable, calls a signal interrupts being made again.
 Status BufferedWriter::finish_in_place() {
     Status s = flush_buffer();
+    // Nothing overwritten yet (the whole file sat in the buffer): the
+    // descriptor closes below, so the old length is given back here.
+    if (!s && !touched_) restore_length();
     if (s) {
         touched_ = true;
         s = retried([&] { return calls.ftruncate(fd_, static_cast<off_t>(written_)); });

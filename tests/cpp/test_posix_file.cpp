@@ -403,6 +403,23 @@ TEST_P(InPlaceFaultTest, FailureBeforeAnyOldByteChangesLeavesTheOldFile) {
     }
 }
 
+// A new file small enough to wait in the buffer until commit, longer than
+// the old one: its first write failing there leaves the old file's length too.
+TEST_P(InPlaceFaultTest, BufferedFileFailingAtCommitLeavesTheOldFile) {
+    write_text(target_, "old");
+    fail_target(Call::Write, ENOSPC);
+    const std::string small(5000, 's');
+    auto w = BufferedWriter::replace(target_, small.size());
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(w->write(bytes(small)));
+    const auto s = w->commit();
+    ASSERT_FALSE(s);
+    EXPECT_EQ(error_message(s.error()), error_message(io_error_from_errno(ENOSPC)));
+    EXPECT_EQ(read_text(target_), "old");
+    expect_same_file();
+    EXPECT_TRUE(others().empty());
+}
+
 TEST_P(InPlaceFaultTest, WriterDroppedAfterTheReservationLeavesTheOldFile) {
     {
         auto w = BufferedWriter::replace(target_, new_.size());
