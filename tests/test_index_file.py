@@ -234,6 +234,7 @@ if layout == "bound-ro":
 if layout.startswith("bound"):
     subprocess.run(["mount", "--bind", stored, target], check=True)
 before = sorted(os.listdir(home))
+room = os.statvfs(os.path.dirname(stored))
 
 read_end, write_end = os.pipe()
 pid = os.fork()
@@ -262,6 +263,7 @@ print(json.dumps({
     "loads": len(K.SpectralIndex.load(target)) if data in refs.values() else None,
     "owner": pwd.getpwuid(st.st_uid).pw_name, "mode": oct(st.st_mode & 0o7777),
     "left": sorted(os.listdir(home)) == before,
+    "free": room.f_bavail * room.f_frsize, "sizes": [len(refs["old"]), len(refs["new"])],
 }))
 """
 
@@ -313,6 +315,13 @@ def test_save_in_place_leaves_the_old_index_or_the_whole_new_one(case):
     found = json.loads(out.stdout)
     assert (found["error"], found["holds"]) == (error, [holds])
     assert found["loads"] == (old_n if holds == "old" else new_n)
+    if error == FULL:
+        # The room left takes the temporary where it shares the small file
+        # system (in the sticky directory) but not the new length reserved
+        # over the old file: it is writing in place that ran out.
+        old_size, new_size = (-(-n // 4096) * 4096 for n in found["sizes"])
+        temporary = new_size if layout == "sticky" else 0
+        assert temporary <= found["free"] < temporary + new_size - old_size
     # The file that stood there was written in place: its owner and mode are
     # its own, and nothing is left beside it.
     assert (found["owner"], found["mode"], found["left"]) == (owner, "0o666", True)

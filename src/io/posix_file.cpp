@@ -48,6 +48,17 @@ int open_at(int dir_fd, const std::string& path, int flags, InterruptCheck check
 // given the call up.
 SpectralError os_error(int err) { return err == EINTR ? SpectralError(Interrupted{}) : io_error_from_errno(err); }
 
+// `call` (0 on success) made again after EINTR while the check allows: 0, or
+// the errno it failed with (EINTR once the check gave it up).
+template <class Call>
+int made_again(Call call, InterruptCheck check) {
+    while (call() != 0) {
+        const int err = errno;
+        if (err != EINTR || !again(check)) return err;
+    }
+    return 0;
+}
+
 }  // namespace
 
 FileCalls& file_calls() { return calls; }
@@ -187,7 +198,7 @@ std::string temp_name(const std::string& target, long name_max) {
 bool directory_refused(int err) {
     switch (err) {
         case EACCES:  // no right to add a name to the directory (or a security module's no)
-        case EPERM:   // a sticky directory and another user's file; an append-only directory
+        case EPERM:   // a sticky directory and another user's file; an immutable directory
         case ENOENT:  // a directory whose file system makes no files (procfs, sysfs)
         case EROFS:   // a read-only directory, the file bind-mounted writable from elsewhere
         case EBUSY:   // the file is a mount point: a file bind-mounted into place
@@ -195,6 +206,14 @@ bool directory_refused(int err) {
         default:
             return false;
     }
+}
+
+// An append-only directory takes new names but lets none be renamed or
+// removed: a temporary made there could never go.
+bool append_only(int dir_fd) {
+    struct statx sx {};
+    return ::statx(dir_fd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_APPEND) != 0 &&
+           (sx.stx_attributes & STATX_ATTR_APPEND) != 0;
 }
 
 // Makes a rename in a directory durable. Best effort: the rename has already
@@ -294,6 +313,10 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path, std::uin
     const std::string dir = dir_part(*target);
     const int dir_fd = open_at(AT_FDCWD, dir.empty() ? "." : dir, O_PATH | O_DIRECTORY | O_CLOEXEC, check);
     if (dir_fd < 0) return fail(os_error(errno));
+    if (append_only(dir_fd)) {
+        ::close(dir_fd);
+        return exists ? in_place(AT_FDCWD, path, size, check) : create(path, check);
+    }
     BufferedWriter out(Mode::Temporary, -1, check);
     out.dir_fd_ = dir_fd;
     out.target_name_ = target->substr(dir.size());
@@ -349,9 +372,7 @@ Status BufferedWriter::reserve(std::uint64_t size) {
     old_size_ = static_cast<std::uint64_t>(st.st_size);
     if (size == 0) return {};
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(io_error_from_errno(EFBIG));
-    while (calls.fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0) {
-        const int err = errno;
-        if (err == EINTR && again(check_)) continue;
+    if (const int err = made_again([&] { return calls.fallocate(fd_, 0, 0, static_cast<off_t>(size)); }, check_)) {
         restore_length();
         return fail(os_error(err));
     }
@@ -360,8 +381,10 @@ Status BufferedWriter::reserve(std::uint64_t size) {
 
 void BufferedWriter::restore_length() noexcept {
     struct stat st {};
-    if (old_size_ && ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != *old_size_)
-        (void)calls.ftruncate(fd_, static_cast<off_t>(*old_size_));
+    if (!old_size_ || ::fstat(fd_, &st) != 0 || static_cast<std::uint64_t>(st.st_size) == *old_size_) return;
+    // Made again after a signal too: a save that failed leaves the old length.
+    while (calls.ftruncate(fd_, static_cast<off_t>(*old_size_)) != 0 && errno == EINTR) {
+    }
 }
 
 Status BufferedWriter::write(std::span<const std::uint8_t> bytes) {
@@ -401,19 +424,33 @@ Status BufferedWriter::commit() {
     }
     Status s = flush_buffer();
     const bool temp = mode_ == Mode::Temporary;
-    if (s && temp && calls.fsync(fd_) != 0) s = fail(io_error_from_errno(errno));
+    if (!temp) {
+        const int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0 && s) s = fail(io_error_from_errno(errno));
+        return s;
+    }
+    // Until the rename the target is untouched, so a signal may still stop
+    // the save there.
+    if (s) {
+        if (const int err = made_again([&] { return calls.fsync(fd_); }, check_)) s = fail(os_error(err));
+    }
     const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0 && s) s = fail(io_error_from_errno(errno));
-    if (!temp) return s;
+    // Synced: a close that a signal cut short has still closed the file.
+    if (::close(fd) != 0 && s) {
+        const int err = errno;
+        if (err != EINTR) s = fail(io_error_from_errno(err));
+        else if (!again(check_)) s = fail(Interrupted{});
+    }
     if (!s) {
         discard_temp();
         return s;
     }
-    if (calls.renameat(dir_fd_, temp_name_.c_str(), dir_fd_, target_name_.c_str()) != 0) {
-        const int err = errno;
+    const int err = made_again(
+        [&] { return calls.renameat(dir_fd_, temp_name_.c_str(), dir_fd_, target_name_.c_str()); }, check_);
+    if (err != 0) {
         if (directory_refused(err)) return copy_into_place();
         discard_temp();
-        return fail(io_error_from_errno(err));
+        return fail(os_error(err));
     }
     temp_name_.clear();
     sync_directory(dir_fd_);

@@ -91,18 +91,19 @@ public:
     // relative to the directory, so any path create() takes is taken here.
     //
     // Where the directory refuses the temporary or the rename (a directory
-    // that takes no new file, another user's file in a sticky directory, a
-    // file bind-mounted into place) an existing regular file is written in
-    // place instead: opened without being created or cut, its new length
-    // reserved before any old byte changes, then overwritten, cut to length
-    // and synced. A refused reservation (a full disk, a quota, a size limit,
-    // a file system that reserves nothing) fails the save with the old file
-    // as it was. Once old bytes are overwritten a signal no longer stops the
-    // write: the check runs after the file is whole. A refused rename copies
-    // the finished temporary in, and the temporary is removed only once the
-    // file holds all of it; should the copy fail after all, the temporary is
-    // kept and its path ends the error's text. A path that exists but is not
-    // a regular file is written as by create().
+    // that takes no new file, an append-only one that lets none be renamed,
+    // another user's file in a sticky directory, a file bind-mounted into
+    // place) an existing regular file is written in place instead: opened
+    // without being created or cut, its new length reserved before any old
+    // byte changes, then overwritten, cut to length and synced. A refused
+    // reservation (a full disk, a quota, a size limit, a file system that
+    // reserves nothing) fails the save with the old file as it was. Once old
+    // bytes are overwritten a signal no longer stops the write: the check runs
+    // after the file is whole. A refused rename copies the finished temporary
+    // in, and the temporary is removed only once the file holds all of it;
+    // should the copy fail after all, the temporary is kept and its path ends
+    // the error's text. A path that exists but is not a regular file is
+    // written as by create().
     static Result<BufferedWriter> replace(const std::string& path, std::uint64_t size,
                                           InterruptCheck check = nullptr);
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -420,6 +422,19 @@ TEST_P(InPlaceFaultTest, BufferedFileFailingAtCommitLeavesTheOldFile) {
     EXPECT_TRUE(others().empty());
 }
 
+// The length a failed reservation added is taken back even when signals
+// interrupt the taking back.
+TEST_P(InPlaceFaultTest, InterruptedGiveBackStillLeavesTheOldLength) {
+    fail_target(Call::Fallocate, ENOSPC, 0, 1, true);
+    fail_target(Call::Ftruncate, EINTR, 0, 2);
+    const auto s = save_new();
+    ASSERT_FALSE(s);
+    EXPECT_EQ(error_message(s.error()), error_message(io_error_from_errno(ENOSPC)));
+    EXPECT_EQ(read_text(target_), old_);
+    expect_same_file();
+    EXPECT_TRUE(others().empty());
+}
+
 TEST_P(InPlaceFaultTest, WriterDroppedAfterTheReservationLeavesTheOldFile) {
     {
         auto w = BufferedWriter::replace(target_, new_.size());
@@ -491,6 +506,66 @@ TEST_P(InPlaceFaultTest, SignalDuringTheReservationStopsWithTheOldFile) {
     EXPECT_EQ(read_text(target_), old_);
     expect_same_file();
     EXPECT_TRUE(others().empty());
+}
+
+// A signal while the temporary is synced or renamed: the call is made again
+// when the check allows it; a check that stops the save leaves the old file.
+TEST_F(ReplaceTest, SignalDuringTheTemporarysSyncOrRenameIsAskedAbout) {
+    const std::string target = path("a.idx");
+    for (Call call : {Call::Fsync, Call::Renameat}) {
+        for (bool go_on : {true, false}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(call)) + (go_on ? " go on" : " stop"));
+            write_text(target, "old");
+            FaultyCalls faulty;
+            faults = {Fault{call, EINTR, 0, 2}};
+            auto w = BufferedWriter::replace(target, 3, go_on ? +[] { return true; } : +[] { return false; });
+            ASSERT_TRUE(w);
+            ASSERT_TRUE(w->write(bytes("new")));
+            const auto s = w->commit();
+            EXPECT_EQ(bool(s), go_on);
+            if (!go_on) {
+                EXPECT_TRUE(std::holds_alternative<Interrupted>(s.error()));
+            }
+            EXPECT_EQ(read_text(target), go_on ? "new" : "old");
+            EXPECT_EQ(listing(), std::set<std::string>{"a.idx"});
+        }
+    }
+}
+
+// Sets or clears a directory's append-only flag; false where its file system
+// or the caller's rights allow no such flag.
+bool set_append_only(const fs::path& dir, bool on) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// An append-only directory takes new names but lets none be renamed or
+// removed: an existing file is written in place, a new one made directly,
+// and no temporary is left behind.
+TEST_F(ReplaceTest, AppendOnlyDirectoryGetsNoTemporary) {
+    const std::string old_file = path("a.idx");
+    write_text(old_file, "old contents");
+    struct stat before {};
+    ::stat(old_file.c_str(), &before);
+    if (!set_append_only(dir_, true)) GTEST_SKIP() << "no append-only directories here (needs root and ext4 or alike)";
+    const auto over = save(old_file, "new");
+    const auto fresh = save(path("b.idx"), "fresh");
+    const auto names = listing();
+    ASSERT_TRUE(set_append_only(dir_, false));
+    ASSERT_TRUE(over) << error_message(over.error());
+    ASSERT_TRUE(fresh) << error_message(fresh.error());
+    EXPECT_EQ(read_text(old_file), "new");
+    EXPECT_EQ(read_text(path("b.idx")), "fresh");
+    struct stat after {};
+    ::stat(old_file.c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(names, (std::set<std::string>{"a.idx", "b.idx"}));
 }
 
 // Only a directory's refusal of the temporary or the rename sends a save in
