@@ -322,13 +322,17 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path, std::uin
     out.target_name_ = target->substr(dir.size());
     const long name_max = ::fpathconf(dir_fd, _PC_NAME_MAX);
 
-    // O_EXCL under a fresh name: the mode is 0666 less the umask, exactly as
-    // create() would give a new file.
+    // O_EXCL under a fresh name. A new file's mode is 0666 less the umask,
+    // exactly as create() would give it; in place of an existing file the
+    // temporary is never more open than that file, not even until fchmod
+    // gives it the file's own bits (a reader who opened it then would keep
+    // reading what is written after).
+    const mode_t mode = exists ? st.st_mode & 0777 : 0666;
     int fd = -1;
     std::string temp;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = temp_name(out.target_name_, name_max > 0 ? name_max : NAME_MAX);
-        fd = open_at(dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, check, 0666);
+        fd = open_at(dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, check, mode);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {

@@ -532,6 +532,27 @@ TEST_F(ReplaceTest, SignalDuringTheTemporarysSyncOrRenameIsAskedAbout) {
     }
 }
 
+// The temporary is never more open than the file it replaces, not even
+// before it is given that file's bits.
+TEST_F(ReplaceTest, TemporaryIsMadeNoMoreOpenThanTheOldFile) {
+    static mode_t made = 0;
+    FileCalls recording = system_file_calls();
+    recording.openat = [](int d, const char* name, int flags, mode_t mode) {
+        if ((flags & O_CREAT) != 0) made = mode;
+        return system_file_calls().openat(d, name, flags, mode);
+    };
+    const std::string target = path("a.idx");
+    write_text(target, "old");
+    ::chmod(target.c_str(), 0600);
+    file_calls() = recording;
+    const auto s = save(target, "new");
+    file_calls() = system_file_calls();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(made, 0600u);
+    EXPECT_EQ(mode_of(target), 0600u);
+    EXPECT_EQ(read_text(target), "new");
+}
+
 // Sets or clears a directory's append-only flag; false where its file system
 // or the caller's rights allow no such flag.
 bool set_append_only(const fs::path& dir, bool on) {
