@@ -48,13 +48,13 @@ int open_at(int dir_fd, const std::string& path, int flags, InterruptCheck check
 // given the call up.
 SpectralError os_error(int err) { return err == EINTR ? SpectralError(Interrupted{}) : io_error_from_errno(err); }
 
-// `call` (0 on success) made again after EINTR while the check allows: 0, or
-// the errno it failed with (EINTR once the check gave it up).
-template <class Call>
-int made_again(Call call, InterruptCheck check) {
+// `call` (0 on success) made again after EINTR for as long as `go_on()`
+// says so: 0, or the errno it failed with (EINTR once go_on gave it up).
+template <class Call, class GoOn>
+int made_again(Call call, GoOn go_on) {
     while (call() != 0) {
         const int err = errno;
-        if (err != EINTR || !again(check)) return err;
+        if (err != EINTR || !go_on()) return err;
     }
     return 0;
 }
@@ -310,12 +310,15 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path, std::uin
     // The temporary is named relative to the directory, so that its name
     // adds nothing to the length of the path. O_PATH: making a file in the
     // directory needs no right to read it.
+    // Where no temporary can serve: an existing file is written in place; for
+    // a new one, create() reports what the path itself meets.
+    const auto without_temporary = [&] { return exists ? in_place(AT_FDCWD, path, size, check) : create(path, check); };
     const std::string dir = dir_part(*target);
     const int dir_fd = open_at(AT_FDCWD, dir.empty() ? "." : dir, O_PATH | O_DIRECTORY | O_CLOEXEC, check);
     if (dir_fd < 0) return fail(os_error(errno));
     if (append_only(dir_fd)) {
         ::close(dir_fd);
-        return exists ? in_place(AT_FDCWD, path, size, check) : create(path, check);
+        return without_temporary();
     }
     BufferedWriter out(Mode::Temporary, -1, check);
     out.dir_fd_ = dir_fd;
@@ -337,9 +340,7 @@ Result<BufferedWriter> BufferedWriter::replace(const std::string& path, std::uin
     }
     if (fd < 0) {
         const int err = errno;
-        // The directory takes no new file: an existing file is written in
-        // place; for a new one, create() reports what the path itself meets.
-        if (directory_refused(err)) return exists ? in_place(AT_FDCWD, path, size, check) : create(path, check);
+        if (directory_refused(err)) return without_temporary();  // the directory takes no new file
         return fail(os_error(err));
     }
     out.fd_ = fd;
@@ -376,7 +377,8 @@ Status BufferedWriter::reserve(std::uint64_t size) {
     old_size_ = static_cast<std::uint64_t>(st.st_size);
     if (size == 0) return {};
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(io_error_from_errno(EFBIG));
-    if (const int err = made_again([&] { return calls.fallocate(fd_, 0, 0, static_cast<off_t>(size)); }, check_)) {
+    const auto fallocate = [&] { return calls.fallocate(fd_, 0, 0, static_cast<off_t>(size)); };
+    if (const int err = made_again(fallocate, [&] { return again(check_); })) {
         restore_length();
         return fail(os_error(err));
     }
@@ -387,8 +389,7 @@ void BufferedWriter::restore_length() noexcept {
     struct stat st {};
     if (!old_size_ || ::fstat(fd_, &st) != 0 || static_cast<std::uint64_t>(st.st_size) == *old_size_) return;
     // Made again after a signal too: a save that failed leaves the old length.
-    while (calls.ftruncate(fd_, static_cast<off_t>(*old_size_)) != 0 && errno == EINTR) {
-    }
+    (void)made_again([&] { return calls.ftruncate(fd_, static_cast<off_t>(*old_size_)); }, [] { return true; });
 }
 
 Status BufferedWriter::write(std::span<const std::uint8_t> bytes) {
@@ -435,22 +436,23 @@ Status BufferedWriter::commit() {
     }
     // Until the rename the target is untouched, so a signal may still stop
     // the save there.
+    const auto go_on = [&] { return again(check_); };
     if (s) {
-        if (const int err = made_again([&] { return calls.fsync(fd_); }, check_)) s = fail(os_error(err));
+        if (const int err = made_again([&] { return calls.fsync(fd_); }, go_on)) s = fail(os_error(err));
     }
     const int fd = std::exchange(fd_, -1);
     // Synced: a close that a signal cut short has still closed the file.
     if (::close(fd) != 0 && s) {
         const int err = errno;
         if (err != EINTR) s = fail(io_error_from_errno(err));
-        else if (!again(check_)) s = fail(Interrupted{});
+        else if (!go_on()) s = fail(Interrupted{});
     }
     if (!s) {
         discard_temp();
         return s;
     }
-    const int err = made_again(
-        [&] { return calls.renameat(dir_fd_, temp_name_.c_str(), dir_fd_, target_name_.c_str()); }, check_);
+    const int err =
+        made_again([&] { return calls.renameat(dir_fd_, temp_name_.c_str(), dir_fd_, target_name_.c_str()); }, go_on);
     if (err != 0) {
         if (directory_refused(err)) return copy_into_place();
         discard_temp();
@@ -462,17 +464,25 @@ Status BufferedWriter::commit() {
 }
 
 // The old bytes are overwritten: cut the file to its new length and make it
-// durable, calls a signal interrupts being made again.
+// durable, calls a signal interrupts being made again and the signal
+// answered later.
 Status BufferedWriter::finish_in_place() {
+    const auto later = [this] {
+        deferred_ = true;
+        return true;
+    };
     Status s = flush_buffer();
     // Nothing overwritten yet (the whole file sat in the buffer): the
     // descriptor closes below, so the old length is given back here.
     if (!s && !touched_) restore_length();
     if (s) {
         touched_ = true;
-        s = retried([&] { return calls.ftruncate(fd_, static_cast<off_t>(written_)); });
+        if (const int err = made_again([&] { return calls.ftruncate(fd_, static_cast<off_t>(written_)); }, later))
+            s = fail(io_error_from_errno(err));
     }
-    if (s) s = retried([&] { return calls.fsync(fd_); });
+    if (s) {
+        if (const int err = made_again([&] { return calls.fsync(fd_); }, later)) s = fail(io_error_from_errno(err));
+    }
     // A close that EINTR cut short has still closed the descriptor.
     const int fd = std::exchange(fd_, -1);
     if (fd >= 0 && ::close(fd) != 0 && s) {
@@ -480,16 +490,6 @@ Status BufferedWriter::finish_in_place() {
         else s = fail(io_error_from_errno(errno));
     }
     return s;
-}
-
-// `call` made again while it fails with EINTR, the signal answered later.
-template <class Call>
-Status BufferedWriter::retried(Call call) {
-    while (call() != 0) {
-        if (errno != EINTR) return fail(io_error_from_errno(errno));
-        deferred_ = true;
-    }
-    return {};
 }
 
 // A signal that came while old bytes were overwritten is answered now that

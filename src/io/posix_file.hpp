@@ -137,8 +137,6 @@ private:
     Status flush_buffer();
     Status noted(Status s) const;
     Status finish_in_place();
-    template <class Call>
-    Status retried(Call call);
     Status run_deferred_check();
     Status write_all(const std::uint8_t* data, std::size_t len, std::size_t* written = nullptr);
     Status copy_into_place();
